@@ -1,0 +1,33 @@
+// FEN4 v1: the one-line text notation of a position.
+//
+//   text   := ws* "4d-fen v1:" ws* [ entry ( ws* ";" ws* entry )* ( ws* ";" )? ] ws* NUL
+//   entry  := piece ws* "@" ws* coords
+//   piece  := K | Q | R | B | N | k | q | r | b | n
+//           | ( P | p ) [ "/" ] ( w | y )          -- pawns name their axis
+//   coords := d "," d "," d "," d                  -- x,y,z,w, each digit 0..7
+//   ws     := TAB | LF | CR | SPACE                 -- nothing else (no VT, no FF)
+//
+// Example: "4d-fen v1: K@0,0,0,4; P/w@1,0,0,4; py@6,7,7,3"
+#pragma once
+
+#include "position/board.h"
+
+namespace q4d {
+
+enum Fen4Result {
+  FEN4_OK = 0,
+  FEN4_ERR_NULL = -1,       // text or board absent; board untouched
+  FEN4_ERR_PREFIX = -2,     // "4d-fen v1:" missing after leading whitespace
+  FEN4_ERR_PIECE = -3,      // bad piece token, or no "@" after it
+  FEN4_ERR_COORD = -4,      // coordinate group is not d,d,d,d with digits 0..7
+  FEN4_ERR_DUPLICATE = -5,  // the square already holds a piece of this text
+  FEN4_ERR_SEPARATOR = -6,  // after an entry, neither ";" nor the end
+};
+
+// Parses a NUL-terminated FEN4 v1 text into `board`, which is cleared first
+// whenever both arguments are present. Returns FEN4_OK or the first error in
+// text order; after an error the board holds the entries read before it.
+// Never reads past the terminating NUL.
+int parse_fen4(const char* text, Board4D* board);
+
+}  // namespace q4d
