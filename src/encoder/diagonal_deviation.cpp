@@ -1,6 +1,7 @@
 // Channel 10: the sum over all pieces of their kind's diagonal deviation row,
 // scaled by the piece's signed value, in ascending order of the squares.
 #include "encoder/diagonal_deviation_kernels.h"
+#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/diagonal_deviation_table.h"
 
@@ -10,10 +11,10 @@ void encode_diagonal_deviation(const Board4D& board, const ValueField& field, Ch
   const DiagonalDeviationTable& table = diagonal_deviation_table();
   DiagonalTerm terms[N_SQUARES];
   int n_terms = 0;
-  for (int s = 0; s < N_SQUARES; ++s) {
+  for_each_occupied(board.pieces, [&](int s) {
     const int kind = piece_type_of(board.pieces[s]);
     if (kind >= 0) terms[n_terms++] = {table[kind].data(), field[s]};
-  }
+  });
   // Accumulating piece by piece matters: summing the values of each kind
   // first would round differently.
   selected_diagonal_kernel()(terms, n_terms, out.data());

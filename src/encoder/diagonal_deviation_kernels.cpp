@@ -3,7 +3,7 @@
 #include <array>
 #include <cmath>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(Q4D_NO_MULTIVERSION)
 #include <immintrin.h>
 #define Q4D_X86_KERNELS 1
 #endif

@@ -7,7 +7,7 @@ namespace q4d {
 void encode_position(const Board4D& board, EncodingVector& out) {
   ValueField field;
   build_value_field(board.pieces, field);
-  out.fill(+0.0f);
+  // Every stage writes all of its slice, so the output needs no clearing.
 
   encode_orbit_mean(field, channel_slice<1>(out, CH_A1));
   encode_coord_residuals(field, channel_slice<4>(out, CH_STD4_X));

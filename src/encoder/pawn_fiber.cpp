@@ -3,6 +3,8 @@
 // eight squares through it along that axis.
 #include <cmath>
 
+#include "encoder/occupied_squares.h"
+#include "encoder/round_to_float.h"
 #include "encoder/stages.h"
 #include "encoder/tables/pawn_fiber_matrix.h"
 
@@ -16,9 +18,9 @@ void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, C
   const PawnFiberMatrix& m = pawn_fiber_matrix();
   const int stride = 1 << (3 * (3 - axis));  // w: 1, y: 64
   double acc[N_SQUARES] = {};
-  for (int s = 0; s < N_SQUARES; ++s) {
+  for_each_occupied(board.pieces, [&](int s) {
     const std::uint8_t letter = board.pieces[s];
-    if ((letter != 'P' && letter != 'p') || board.pawn_axis[s] != pawn_axis) continue;
+    if ((letter != 'P' && letter != 'p') || board.pawn_axis[s] != pawn_axis) return;
     const double sign = letter == 'P' ? 1.0 : -1.0;
     const int r = square_coord(s, axis);
     const int start = s - r * stride;
@@ -26,8 +28,8 @@ void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, C
       double& a = acc[start + stride * k];
       a = std::fma(sign, m[r][k], a);
     }
-  }
-  for (int e = 0; e < N_SQUARES; ++e) out[e] = static_cast<float>(acc[e]);
+  });
+  round_to_float(acc, out.data(), CHANNEL_SIZE);
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ TEST(CoordResiduals, EmptyBoardStoresNegativeZeros) {
   const auto v = encode(Board4D{});
   int negative_zeros = 0;
   for (int axis = 0; axis < 4; ++axis) {
-    expect_channel(*v, CH_STD4_X + axis, [&](int s) { return coord_residual(axis, s) < 0 ? -0.0f : 0.0f; });
+    expect_channel(*v, CH_STD4_X + axis, [&](int s) { return coord_residual_at(axis, s) < 0 ? -0.0f : 0.0f; });
     for (int s = 0; s < N_SQUARES; ++s) negative_zeros += std::signbit(channel(*v, CH_STD4_X + axis, s));
   }
   EXPECT_EQ(negative_zeros, 7852);
@@ -81,7 +81,7 @@ TEST(CoordResiduals, LonePieces) {
     for (int axis = 0; axis < 4; ++axis) {
       expect_channel(*v, CH_STD4_X + axis, [&](int s) {
         if (s == c.square) return c.values[axis];
-        return coord_residual(axis, s) < 0 ? -0.0f : 0.0f;
+        return coord_residual_at(axis, s) < 0 ? -0.0f : 0.0f;
       });
     }
   }

@@ -115,7 +115,7 @@ TEST(CoordResiduals, TellingRows) {
       {4095, {0, 0, 0, 0}},
   };
   for (const Row& row : rows) {
-    for (int axis = 0; axis < 4; ++axis) EXPECT_EQ(coord_residual(axis, row.square), row.r[axis]) << row.square;
+    for (int axis = 0; axis < 4; ++axis) EXPECT_EQ(coord_residual_at(axis, row.square), row.r[axis]) << row.square;
   }
 }
 
@@ -123,7 +123,7 @@ TEST(CoordResiduals, CountsAndSignsPerAxis) {
   for (int axis = 0; axis < 4; ++axis) {
     int negative = 0, zero = 0, positive = 0;
     for (int s = 0; s < N_SQUARES; ++s) {
-      const double r = coord_residual(axis, s);
+      const double r = coord_residual_at(axis, s);
       if (r < 0) ++negative;
       if (r > 0) ++positive;
       if (r == 0) {
@@ -138,7 +138,7 @@ TEST(CoordResiduals, CountsAndSignsPerAxis) {
     EXPECT_EQ(positive, 1963);
   }
   for (int s = 0; s < N_SQUARES; ++s) {
-    ASSERT_EQ(coord_residual(0, s) + coord_residual(1, s) + coord_residual(2, s) + coord_residual(3, s), 0.0);
+    ASSERT_EQ(coord_residual_at(0, s) + coord_residual_at(1, s) + coord_residual_at(2, s) + coord_residual_at(3, s), 0.0);
   }
 }
 

@@ -1,101 +1,126 @@
 // Moves of each piece kind on the empty 8x8x8x8 board.
 //
-// A kind's moves are a list of coordinate offsets sorted by the change of
-// square index they make. Walking the list from a square and keeping the
-// offsets that stay on the board yields its targets in ascending order, which
-// is the order the encoder sums and scatters in, without a per-square table.
+// A kind's moves are its coordinate offsets, sorted by the change of square
+// index they make, so walking them from a square yields its targets in
+// ascending order without a per-square table. For every axis and coordinate
+// a bit mask says which offsets stay on the board along that axis; the AND of
+// a square's four masks is the set of its targets.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 
 #include "encoder/value_field.h"
 
 namespace q4d {
 
-struct MoveOffset {
-  std::int8_t d[4];    // change of x, y, z, w
-  std::int16_t delta;  // change of square index
-};
+inline constexpr int MAX_MOVE_OFFSETS = 256;  // the queen's 224 is the most
+inline constexpr int MOVE_MASK_WORDS = MAX_MOVE_OFFSETS / 64;
+
+using MoveMask = std::array<std::uint64_t, MOVE_MASK_WORDS>;
 
 struct MoveSet {
-  std::array<MoveOffset, 224> offsets;  // the queen's 224 is the most
   int count;
+  std::array<std::int16_t, MAX_MOVE_OFFSETS> delta;  // change of square index, ascending
+  std::array<std::array<MoveMask, BOARD_SIDE>, N_DIMS> on_board;  // [axis][coordinate]: offsets that stay on
 };
 
 namespace detail {
 
-constexpr void add_offset(MoveSet& set, int dx, int dy, int dz, int dw) {
-  MoveOffset& o = set.offsets[set.count++];
-  o.d[0] = static_cast<std::int8_t>(dx);
-  o.d[1] = static_cast<std::int8_t>(dy);
-  o.d[2] = static_cast<std::int8_t>(dz);
-  o.d[3] = static_cast<std::int8_t>(dw);
-  o.delta = static_cast<std::int16_t>(square_index(dx, dy, dz, dw));
-}
+struct Offset {
+  int d[N_DIMS];
+};
 
-// Steps of +-a along axis i and +-b along axis j != i (every sign choice).
-constexpr void add_two_axis_steps(MoveSet& set, int a, int b, bool ordered_pairs) {
-  for (int i = 0; i < 4; ++i) {
-    for (int j = ordered_pairs ? 0 : i + 1; j < 4; ++j) {
+struct OffsetList {
+  std::array<Offset, MAX_MOVE_OFFSETS> offsets;
+  int count;
+
+  constexpr void add(int dx, int dy, int dz, int dw) { offsets[count++] = {{dx, dy, dz, dw}}; }
+};
+
+// +-a along axis i and +-b along a different axis j, every choice of signs;
+// ordered pairs (i, j) when a != b, unordered ones for diagonals.
+constexpr void add_two_axis_steps(OffsetList& list, int a, int b) {
+  for (int i = 0; i < N_DIMS; ++i) {
+    for (int j = a == b ? i + 1 : 0; j < N_DIMS; ++j) {
       if (i == j) continue;
       for (int si : {-1, 1}) {
         for (int sj : {-1, 1}) {
-          int d[4] = {0, 0, 0, 0};
+          int d[N_DIMS] = {0, 0, 0, 0};
           d[i] = si * a;
           d[j] = sj * b;
-          add_offset(set, d[0], d[1], d[2], d[3]);
+          list.add(d[0], d[1], d[2], d[3]);
         }
       }
     }
   }
 }
 
-constexpr void add_rook_steps(MoveSet& set) {
-  for (int axis = 0; axis < 4; ++axis) {
+constexpr void add_rook_steps(OffsetList& list) {
+  for (int axis = 0; axis < N_DIMS; ++axis) {
     for (int t = 1; t <= 7; ++t) {
       for (int sign : {-1, 1}) {
-        int d[4] = {0, 0, 0, 0};
+        int d[N_DIMS] = {0, 0, 0, 0};
         d[axis] = sign * t;
-        add_offset(set, d[0], d[1], d[2], d[3]);
+        list.add(d[0], d[1], d[2], d[3]);
       }
     }
   }
 }
 
-constexpr void add_bishop_steps(MoveSet& set) {
-  for (int t = 1; t <= 7; ++t) add_two_axis_steps(set, t, t, false);  // diagonals of the six coordinate planes
+// Diagonals of the six coordinate planes only, never through three or four axes.
+constexpr void add_bishop_steps(OffsetList& list) {
+  for (int t = 1; t <= 7; ++t) add_two_axis_steps(list, t, t);
 }
 
-constexpr MoveSet make_move_set(int kind) {
-  MoveSet set{};
+constexpr OffsetList move_offsets(int kind) {
+  OffsetList list{};
   switch (kind) {
     case KNIGHT:
-      add_two_axis_steps(set, 1, 2, true);
+      add_two_axis_steps(list, 1, 2);
       break;
     case BISHOP:
-      add_bishop_steps(set);
+      add_bishop_steps(list);
       break;
     case ROOK:
-      add_rook_steps(set);
+      add_rook_steps(list);
       break;
     case QUEEN:
-      add_rook_steps(set);
-      add_bishop_steps(set);
+      add_rook_steps(list);
+      add_bishop_steps(list);
       break;
     case KING:  // every neighbour, diagonals through three and four axes included
       for (int dx = -1; dx <= 1; ++dx)
         for (int dy = -1; dy <= 1; ++dy)
           for (int dz = -1; dz <= 1; ++dz)
             for (int dw = -1; dw <= 1; ++dw)
-              if (dx || dy || dz || dw) add_offset(set, dx, dy, dz, dw);
+              if (dx || dy || dz || dw) list.add(dx, dy, dz, dw);
       break;
-    default:  // pawns do not take part
+    default:  // pawns have no set here
       break;
   }
-  std::sort(set.offsets.begin(), set.offsets.begin() + set.count,
-            [](const MoveOffset& a, const MoveOffset& b) { return a.delta < b.delta; });
+  return list;
+}
+
+constexpr MoveSet make_move_set(int kind) {
+  OffsetList list = move_offsets(kind);
+  auto delta_of = [](const Offset& o) { return square_index(o.d[0], o.d[1], o.d[2], o.d[3]); };
+  std::sort(list.offsets.begin(), list.offsets.begin() + list.count,
+            [&](const Offset& a, const Offset& b) { return delta_of(a) < delta_of(b); });
+  MoveSet set{};
+  set.count = list.count;
+  for (int i = 0; i < list.count; ++i) {
+    const Offset& o = list.offsets[i];
+    set.delta[i] = static_cast<std::int16_t>(delta_of(o));
+    for (int axis = 0; axis < N_DIMS; ++axis) {
+      for (int c = 0; c < BOARD_SIDE; ++c) {
+        const int to = c + o.d[axis];
+        if (to >= 0 && to < BOARD_SIDE) set.on_board[axis][c][i / 64] |= std::uint64_t{1} << (i % 64);
+      }
+    }
+  }
   return set;
 }
 
@@ -115,12 +140,16 @@ static_assert(move_sets[KNIGHT].count == 48 && move_sets[BISHOP].count == 168 &&
 template <class Visit>
 inline void for_each_move_target(int kind, int s, Visit&& visit) {
   const MoveSet& set = move_sets[kind];
-  const int c[4] = {square_coord(s, 0), square_coord(s, 1), square_coord(s, 2), square_coord(s, 3)};
-  for (int i = 0; i < set.count; ++i) {
-    const MoveOffset& o = set.offsets[i];
-    const bool on_board = static_cast<unsigned>(c[0] + o.d[0]) < 8 && static_cast<unsigned>(c[1] + o.d[1]) < 8 &&
-                          static_cast<unsigned>(c[2] + o.d[2]) < 8 && static_cast<unsigned>(c[3] + o.d[3]) < 8;
-    if (on_board) visit(s + o.delta);
+  const MoveMask& mx = set.on_board[0][square_coord(s, 0)];
+  const MoveMask& my = set.on_board[1][square_coord(s, 1)];
+  const MoveMask& mz = set.on_board[2][square_coord(s, 2)];
+  const MoveMask& mw = set.on_board[3][square_coord(s, 3)];
+  for (int word = 0; word * 64 < set.count; ++word) {
+    std::uint64_t targets = mx[word] & my[word] & mz[word] & mw[word];
+    while (targets != 0) {
+      visit(s + set.delta[word * 64 + std::countr_zero(targets)]);
+      targets &= targets - 1;
+    }
   }
 }
 
