@@ -52,19 +52,6 @@ TEST(Container, HeaderBytesAreExactlyAsSpecified) {
   EXPECT_EQ(written_header(263), expected);
 }
 
-TEST(Container, RecordSizes) {
-  EXPECT_EQ(FRAME_SIZE, 180238);
-  std::FILE* f = std::tmpfile();
-  FileHeader header;
-  header_init(&header);
-  auto frame = std::make_unique<FrameRecord>();
-  ASSERT_EQ(header_write(f, &header), HEADER_OK);
-  EXPECT_EQ(std::ftell(f), 256);
-  ASSERT_EQ(frame_write(f, frame.get()), FRAME_OK);
-  EXPECT_EQ(std::ftell(f), 180494);
-  std::fclose(f);
-}
-
 TEST(Container, HeaderValidationOrderAndCodes) {
   struct Edit {
     int offset;  // -1: none

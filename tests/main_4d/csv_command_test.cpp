@@ -97,12 +97,6 @@ TEST_F(CsvCommand, PlainAndGzipGiveTheSameRows) {
   }
 }
 
-TEST_F(CsvCommand, ZeroFramesGiveOnlyTheHeaderLine) {
-  const CommandRun run = csv(container({}, 0, true));
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, HEADER_LINE);
-}
-
 TEST_F(CsvCommand, MissingFramesEndTheRowsButNotTheRun) {
   for (bool compress : {false, true}) {
     const CommandRun run = csv(container({0.5f, 0.25f, 0.25f}, 5, compress));
@@ -110,13 +104,6 @@ TEST_F(CsvCommand, MissingFramesEndTheRowsButNotTheRun) {
     EXPECT_EQ(run.out, ROWS);
     EXPECT_EQ(run.err, "csv: frame read failed at ply 3\n");
   }
-}
-
-TEST_F(CsvCommand, ZeroFramesAfterOthersHaveNoCosine) {
-  const CommandRun run = csv(container({0.0f, 0.0f}, 2, false));
-  EXPECT_EQ(run.out, std::string(HEADER_LINE) +
-                         "10,1,2,3,4,5,6,7,255,0,0.0000,0,0,0,0,0,0,0,0,0,0,0,0,0\n"
-                         "11,1,2,3,4,5,6,7,255,0,0.0000,0,0,0,0,0,0,0,0,0,0,0,0,0\n");
 }
 
 }  // namespace
