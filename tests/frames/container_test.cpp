@@ -40,7 +40,7 @@ Bytes written_header(std::uint32_t n_frames) {
   return bytes;
 }
 
-TEST(Container, HeaderBytesAreExactlyAsSpecified) {
+TEST(Container, HeaderBytesAreExact) {
   Bytes expected = {'E', 'N', 'A', 'V', 'U', 'Q', 'O', 'R',  //
                     0x04, 0x00, 0x00, 0x00,                  // version
                     0x00, 0xB0, 0x00, 0x00,                  // encoding_dim 45056
