@@ -1,0 +1,41 @@
+// The channel stages of encode_position. Each writes its own slice of the
+// encoding and nothing else; none reads the output.
+#pragma once
+
+#include <span>
+
+#include "encoder/encoding.h"
+#include "encoder/value_field.h"
+
+namespace q4d {
+
+template <int N_CHANNEL>
+using ChannelSlice = std::span<float, static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE>;
+
+// The slice of `out` holding channels first .. first + N_CHANNEL - 1.
+template <int N_CHANNEL>
+ChannelSlice<N_CHANNEL> channel_slice(EncodingVector& out, int first) {
+  return ChannelSlice<N_CHANNEL>(out.data() + channel_offset(first), static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE);
+}
+
+// Channel 0: the mean of the value field over each square's symmetry orbit.
+void encode_orbit_mean(const ValueField& field, ChannelSlice<1> out);
+
+// Channels 1-4: the value field weighted by each coordinate's offset from the
+// mean of the square's four coordinates.
+void encode_coord_residuals(const ValueField& field, ChannelSlice<4> out);
+
+// Channels 5-7: each knight, bishop, queen and king spreads the value it
+// reaches on the empty board, weighted three ways, over the squares it reaches.
+void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out);
+
+// Channels 8 and 9: W-axis and Y-axis pawns, each adding a row of the pawn
+// fiber matrix along its own line of eight squares.
+void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out);
+void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out);
+
+// Channel 10: every piece's kind row of the diagonal deviation table, scaled by
+// its value, accumulated with fused multiply-adds in ascending square order.
+void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out);
+
+}  // namespace q4d

@@ -1,0 +1,165 @@
+#include "main_4d/fixture_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace q4d {
+namespace {
+
+struct LineCase {
+  const char* pieces;  // the rest of a line naming fixture f, after "pieces":
+  int expected;
+};
+
+// Lines end in a newline, as fgets returns them.
+TEST(FixtureReader, PiecesObjectTolerances) {
+  const LineCase cases[] = {
+      {"{}", FIXTURE_FOUND},
+      {" \t{ }", FIXTURE_FOUND},
+      {"{\"5\":\"K\",\"6\" : \"k\" , }", FIXTURE_FOUND},
+      {"{,,\"5\":\"K\"}", FIXTURE_FOUND},
+      {"{\"5\":\"X\"}", FIXTURE_FOUND},        // any letter is stored
+      {"{\"0004095\":\"k\"}", FIXTURE_FOUND},  // leading zeros
+      {"{\"\":\"K\"}", FIXTURE_FOUND},         // no digits reads as square 0
+      {"{\"4096\":\"K\"}", FIXTURE_MALFORMED},
+      {"{\"99999999999\":\"K\"}", FIXTURE_MALFORMED},  // would wrap around in 32 bits
+      {"{\"4294967296\":\"K\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"Qw\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"Pz\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"Pyy\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"PY\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"\"}", FIXTURE_MALFORMED},
+      {"{\"5\" \"K\"}", FIXTURE_MALFORMED},
+      {"{\"5\":K}", FIXTURE_MALFORMED},
+      {"{\"a5\":\"K\"}", FIXTURE_MALFORMED},
+      {"{5:\"K\"}", FIXTURE_MALFORMED},
+      {"{\"5\":\"K\"", FIXTURE_MALFORMED},  // runs into the newline
+      {"\"5\"", FIXTURE_NO_PIECES},
+      {"[]", FIXTURE_NO_PIECES},
+  };
+  for (const LineCase& c : cases) {
+    const std::string text = std::string("{\"name\":\"f\",\"pieces\":") + c.pieces + "\n";
+    Board4D board;
+    EXPECT_EQ(read_fixture_line(text.c_str(), false, "f", &board), c.expected) << text;
+  }
+}
+
+TEST(FixtureReader, EndOfTextClosesTheObjectUnlessTheLineWasCut) {
+  Board4D board;
+  const char* last_line = "{\"name\":\"f\",\"pieces\":{\"5\":\"K\"";  // final line, no newline
+  EXPECT_EQ(read_fixture_line(last_line, false, "f", &board), FIXTURE_FOUND);
+  EXPECT_EQ(board.pieces[5], 'K');
+  EXPECT_EQ(read_fixture_line(last_line, true, "f", &board), FIXTURE_MALFORMED);
+}
+
+TEST(FixtureReader, PiecesAndAxes) {
+  Board4D board;
+  const char* line =
+      "{\"pieces\": {\"0\":\"K\", \"4095\":\"k\", \"520\":\"Py\", \"7\":\"pw\", \"9\":\"Py\", \"9\":\"N\"}, "
+      "\"name\": \"k_vs_k\"}\n";
+  ASSERT_EQ(read_fixture_line(line, false, "k_vs_k", &board), FIXTURE_FOUND);
+  EXPECT_EQ(board.pieces[0], 'K');
+  EXPECT_EQ(board.pieces[4095], 'k');
+  EXPECT_EQ(board.pieces[520], 'P');
+  EXPECT_EQ(board.pawn_axis[520], PAWN_AXIS_Y);
+  EXPECT_EQ(board.pieces[7], 'p');
+  EXPECT_EQ(board.pawn_axis[7], PAWN_AXIS_W);
+  // A square named twice keeps the later letter; only pawn entries with an
+  // axis write the axis flag.
+  EXPECT_EQ(board.pieces[9], 'N');
+  EXPECT_EQ(board.pawn_axis[9], PAWN_AXIS_Y);
+}
+
+TEST(FixtureReader, NameMatching) {
+  struct NameCase {
+    const char* line;
+    const char* requested;
+    int expected;
+  };
+  const std::string long_name(63, 'a');
+  const std::string longer_name = long_name + "Q";
+  const std::string line_long = "{\"name\":\"" + long_name + "XYZ\",\"pieces\":{}}\n";
+  const NameCase cases[] = {
+      {"{\"name\":\"f\",\"pieces\":{}}\n", "f", FIXTURE_FOUND},
+      {"{\"name\" : \"f\",\"pieces\":{}}\n", "f", FIXTURE_NOT_FOUND},  // space before the colon
+      {"{\"name\":\t \"f\",\"pieces\":{}}\n", "f", FIXTURE_FOUND},
+      {"{\"name\":\"F\",\"pieces\":{}}\n", "f", FIXTURE_NOT_FOUND},
+      {"{\"name\":\"fg\",\"pieces\":{}}\n", "f", FIXTURE_NOT_FOUND},
+      {"{\"name\":\"f\",\"pieces\":{}}\n", "fg", FIXTURE_NOT_FOUND},
+      {"{\"name\":f,\"pieces\":{}}\n", "f", FIXTURE_NOT_FOUND},
+      {"{\"name\":\"f", "f", FIXTURE_NOT_FOUND},  // no closing quote
+      {"{\"name\":\"f\"}\n", "f", FIXTURE_NO_PIECES},
+      // Names compare by their first 63 characters, stored and requested.
+      {line_long.c_str(), long_name.c_str(), FIXTURE_FOUND},
+      {line_long.c_str(), longer_name.c_str(), FIXTURE_FOUND},
+  };
+  Board4D board;
+  for (const NameCase& c : cases) EXPECT_EQ(read_fixture_line(c.line, false, c.requested, &board), c.expected) << c.line;
+}
+
+std::FILE* stream_of(const std::string& text) {
+  std::FILE* f = std::tmpfile();
+  std::fputs(text.c_str(), f);
+  std::rewind(f);
+  return f;
+}
+
+TEST(FixtureReader, FirstMatchingLineWins) {
+  std::FILE* f = stream_of(
+      "{\"name\":\"other\",\"pieces\":{\"1\":\"Q\"}}\n"
+      "{\"name\":\"f\",\"pieces\":{\"2\":\"R\"}}\n"
+      "{\"name\":\"f\",\"pieces\":{\"3\":\"B\"}}\n");
+  Board4D board;
+  ASSERT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
+  EXPECT_EQ(board.pieces[2], 'R');
+  EXPECT_EQ(board.pieces[1], 0);
+  EXPECT_EQ(board.pieces[3], 0);
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);  // the stream goes on to the next line
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_NOT_FOUND);
+  std::fclose(f);
+}
+
+// A line longer than the buffer is read in pieces; a pieces object cut at
+// the buffer's end must not encode a partial position.
+TEST(FixtureReader, LongLines) {
+  std::string entries;
+  for (int s = 0; entries.size() < 5000; ++s) {
+    entries += '"';
+    entries += std::to_string(s);
+    entries += "\":\"Q\",";
+  }
+  const std::string cut_line = "{\"name\":\"f\",\"pieces\":{" + entries + "\"4000\":\"k\"}}\n";
+  Board4D board;
+  std::FILE* f = stream_of(cut_line);
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_MALFORMED);
+  std::fclose(f);
+
+  // A line of exactly 4095 characters before its newline, object complete.
+  std::string padded = "{\"name\":\"f\",\"pieces\":{\"8\":\"n\"},\"pad\":\"";
+  padded += std::string(FIXTURE_LINE_BUF_SIZE - 1 - padded.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(padded.size(), static_cast<std::size_t>(FIXTURE_LINE_BUF_SIZE - 1));
+  f = stream_of(padded + "\n");
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
+  EXPECT_EQ(board.pieces[8], 'n');
+  std::fclose(f);
+
+  // The same, at the end of the file without a newline, object left open.
+  const std::string head = "{\"name\":\"f\",\"pad\":\"";
+  const std::string tail = "\",\"pieces\":{\"8\":\"n\"";
+  const std::string open_end = head + std::string(FIXTURE_LINE_BUF_SIZE - 1 - head.size() - tail.size(), 'x') + tail;
+  ASSERT_EQ(open_end.size(), static_cast<std::size_t>(FIXTURE_LINE_BUF_SIZE - 1));
+  f = stream_of(open_end);
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
+  std::fclose(f);
+}
+
+TEST(FixtureReader, AbsentArguments) {
+  Board4D board;
+  EXPECT_EQ(read_fixture_line(nullptr, false, "f", &board), FIXTURE_ERR_NULL);
+  EXPECT_EQ(read_fixture_line("x", false, nullptr, &board), FIXTURE_ERR_NULL);
+  EXPECT_EQ(read_fixture(nullptr, "f", &board), FIXTURE_ERR_NULL);
+}
+
+}  // namespace
+}  // namespace q4d
