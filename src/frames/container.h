@@ -1,0 +1,90 @@
+// The frame container: a 256-byte header followed by fixed-size frames, one
+// per encoded position. All numbers little-endian, floats IEEE single.
+//
+//   header   offset  0  magic "ENAVUQOR"        offset 20  n_frames
+//                    8  version (4; 3 read)            24  board_side (8)
+//                   12  encoding_dim (45056)           28  n_dims (4)
+//                   16  frame_size (180238)            32  224 reserved zero bytes
+//   frame    45056 x f32 vector, then the 14-byte ply trailer:
+//            ply u32, move_from 4 x u8, move_to 4 x u8, promo u8, flags u8
+//
+// Frame k starts at byte 256 + k * 180238. The records are serialised field
+// by field, never written as in-memory structs (a natural FrameRecord pads
+// to 180240 bytes).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "encoder/encoding.h"
+
+namespace q4d {
+
+inline constexpr char CONTAINER_MAGIC[8] = {'E', 'N', 'A', 'V', 'U', 'Q', 'O', 'R'};
+inline constexpr std::uint32_t CONTAINER_VERSION = 4;
+inline constexpr int HEADER_SIZE = 256;
+inline constexpr int TRAILER_SIZE = 14;
+inline constexpr int FRAME_SIZE = ENCODING_DIM * 4 + TRAILER_SIZE;  // 180238
+
+struct FileHeader {
+  char magic[8];
+  std::uint32_t version;
+  std::uint32_t encoding_dim;
+  std::uint32_t frame_size;
+  std::uint32_t n_frames;
+  std::uint32_t board_side;
+  std::uint32_t n_dims;
+  std::uint8_t reserved[224];
+};
+
+// The last 14 bytes of a frame: the move that led to the position.
+struct PlyTrailer {
+  std::uint32_t ply;
+  std::uint8_t move_from[4];  // x, y, z, w
+  std::uint8_t move_to[4];
+  std::uint8_t promo;
+  std::uint8_t flags;
+};
+
+struct FrameRecord {
+  EncodingVector vector;
+  PlyTrailer trailer;
+};
+
+enum HeaderResult {
+  HEADER_OK = 0,
+  HEADER_ERR_NULL = -1,
+  HEADER_ERR_SEEK = -2,        // the stream cannot be positioned at 0
+  HEADER_ERR_IO = -3,          // short write, or fewer than 256 bytes to read
+  HEADER_ERR_MAGIC = -4,
+  HEADER_ERR_VERSION = -5,     // version is neither 3 nor 4
+  HEADER_ERR_FRAME_SIZE = -6,  // frame_size != encoding_dim * 4 + 14
+};
+
+enum FrameResult {
+  FRAME_OK = 0,
+  FRAME_ERR_NULL = -1,
+  FRAME_ERR_IO = -2,  // short write, or fewer than 180238 bytes to read
+};
+
+// Zeroes the header and fills in the magic and the dimensions of this
+// encoding, with n_frames 0. Does nothing for a null header.
+void header_init(FileHeader* header);
+
+// Writes the 256 header bytes at offset 0 (seeking there first, so a count
+// known only at the end can be backfilled) and leaves the stream at 256.
+int header_write(std::FILE* stream, const FileHeader* header);
+
+// Writes the 256 header bytes at the stream's current position, without
+// seeking: for streams that cannot seek, such as a pipe.
+int header_write_here(std::FILE* stream, const FileHeader* header);
+
+// Reads the header from offset 0 and validates magic, version and frame size
+// in that order. Other fields are taken as they stand.
+int header_read(std::FILE* stream, FileHeader* header);
+
+// Write or read one whole frame at the current position.
+int frame_write(std::FILE* stream, const FrameRecord* record);
+int frame_read(std::FILE* stream, FrameRecord* record);
+
+}  // namespace q4d

@@ -1,0 +1,295 @@
+#include "frames/gzip.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace q4d {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+const unsigned char FIXED_HEADER[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
+
+class Gzip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "q4d_gzip_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+
+  static void write_file(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+
+  static Bytes read_stream(std::FILE* f) {
+    Bytes bytes;
+    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
+    return bytes;
+  }
+
+  static Bytes read_file(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return {};
+    Bytes bytes = read_stream(f);
+    std::fclose(f);
+    return bytes;
+  }
+
+  // Compresses `content` with the writer under test; returns the file bytes.
+  Bytes gzip(const Bytes& content) {
+    std::FILE* source = std::tmpfile();
+    std::fwrite(content.data(), 1, content.size(), source);
+    EXPECT_EQ(gzip_write_file(path("written.gz").c_str(), source), GZIP_WRITE_OK);
+    std::fclose(source);
+    return read_file(path("written.gz"));
+  }
+
+  // Opens `file_bytes` through the reader; returns the code and the content.
+  int open_read(const Bytes& file_bytes, Bytes* content) {
+    write_file(path("input"), file_bytes);
+    std::FILE* f = reinterpret_cast<std::FILE*>(1);
+    const int code = gzip_open_read(path("input").c_str(), &f);
+    if (code != GZIP_READ_OK) {
+      EXPECT_EQ(f, nullptr) << "the out stream must be left empty on failure";
+      return code;
+    }
+    EXPECT_EQ(std::ftell(f), 0);
+    *content = read_stream(f);
+    std::fclose(f);
+    return code;
+  }
+
+  std::string dir_;
+};
+
+Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
+
+Bytes random_bytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes bytes(n);
+  for (auto& b : bytes) b = static_cast<unsigned char>(gen());
+  return bytes;
+}
+
+// A gzip file made by zlib's own gzip writer, with optional header fields
+// as other tools write them.
+Bytes zlib_gzip(const Bytes& content, const char* name, const char* comment, bool extra, bool hcrc) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit2(&zs, 9, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  unsigned char extra_field[] = {'Q', 'V', 3, 0, 'a', 'b', 'c'};
+  gz_header header{};
+  header.os = 3;
+  header.name = reinterpret_cast<Bytef*>(const_cast<char*>(name));
+  header.comment = reinterpret_cast<Bytef*>(const_cast<char*>(comment));
+  if (extra) {
+    header.extra = extra_field;
+    header.extra_len = sizeof extra_field;
+  }
+  header.hcrc = hcrc ? 1 : 0;
+  EXPECT_EQ(deflateSetHeader(&zs, &header), Z_OK);
+  Bytes out(deflateBound(&zs, content.size()) + 64);
+  zs.next_in = const_cast<Bytef*>(content.data());
+  zs.avail_in = static_cast<uInt>(content.size());
+  zs.next_out = out.data();
+  zs.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+  out.resize(zs.total_out);
+  deflateEnd(&zs);
+  return out;
+}
+
+// Decodes a whole gzip file with zlib, checking its CRC-32 and ISIZE.
+bool zlib_gunzip(const Bytes& file, Bytes* content) {
+  z_stream zs{};
+  if (inflateInit2(&zs, 15 + 16) != Z_OK) return false;
+  zs.next_in = const_cast<Bytef*>(file.data());
+  zs.avail_in = static_cast<uInt>(file.size());
+  unsigned char buf[4096];
+  int status;
+  do {
+    zs.next_out = buf;
+    zs.avail_out = sizeof buf;
+    status = inflate(&zs, Z_NO_FLUSH);
+    content->insert(content->end(), buf, buf + (sizeof buf - zs.avail_out));
+  } while (status == Z_OK);
+  inflateEnd(&zs);
+  return status == Z_STREAM_END;
+}
+
+TEST_F(Gzip, WrittenFileHasTheFixedHeaderAndTrailer) {
+  const Bytes file = gzip(text("123456789"));
+  ASSERT_GE(file.size(), 18u);
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 10), Bytes(FIXED_HEADER, FIXED_HEADER + 10));
+  // The CRC-32 check value of "123456789" is CBF43926; ISIZE 9.
+  EXPECT_EQ(Bytes(file.end() - 8, file.end()), (Bytes{0x26, 0x39, 0xF4, 0xCB, 0x09, 0x00, 0x00, 0x00}));
+}
+
+TEST_F(Gzip, RoundTripsThroughTheReaderAndThroughZlib) {
+  Bytes container(180494, 0);  // a one-frame container of zeros
+  std::memcpy(container.data(), "ENAVUQOR", 8);
+  Bytes pattern(131072);  // exactly two reads of the source
+  for (std::size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<unsigned char>(i * 7 / 5);
+  const Bytes contents[] = {{}, text("123456789"), pattern, container, random_bytes(300000, 7)};
+  for (const Bytes& content : contents) {
+    const Bytes file = gzip(content);
+    Bytes back, independent;
+    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK) << content.size();
+    EXPECT_EQ(back, content) << content.size();
+    EXPECT_TRUE(zlib_gunzip(file, &independent)) << "CRC or ISIZE wrong for " << content.size();
+    EXPECT_EQ(independent, content) << content.size();
+  }
+  const Bytes file = gzip(container);
+  EXPECT_EQ(Bytes(file.end() - 4, file.end()), (Bytes{0x0E, 0xC1, 0x02, 0x00}));
+}
+
+TEST_F(Gzip, ReadsOptionalHeaderFields) {
+  struct Case {
+    const char* name;
+    const char* comment;
+    bool extra, hcrc;
+  };
+  const Case cases[] = {
+      {"game.quorvane4", nullptr, false, false}, {nullptr, "a comment", false, false},
+      {nullptr, nullptr, true, false},           {nullptr, nullptr, false, true},
+      {"game.quorvane4", "comment", true, true},
+  };
+  const Bytes content = random_bytes(70000, 3);
+  for (const Case& c : cases) {
+    Bytes back;
+    EXPECT_EQ(open_read(zlib_gzip(content, c.name, c.comment, c.extra, c.hcrc), &back), GZIP_READ_OK);
+    EXPECT_EQ(back, content) << (c.name ? c.name : "-") << (c.comment ? c.comment : "-") << c.extra << c.hcrc;
+  }
+}
+
+TEST_F(Gzip, TrailerIsNotChecked) {
+  const Bytes content = text("the trailer is never read");
+  const Bytes good = gzip(content);
+  Bytes wrong_crc = good, wrong_size = good, cut = good;
+  wrong_crc[good.size() - 8] ^= 0xFF;
+  wrong_size[good.size() - 1] ^= 0x01;
+  cut.resize(good.size() - 8);
+  for (const Bytes& file : {wrong_crc, wrong_size, cut}) {
+    Bytes back;
+    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK);
+    EXPECT_EQ(back, content);
+  }
+}
+
+TEST_F(Gzip, OnlyTheFirstMemberIsRead) {
+  Bytes file = gzip(text("first member"));
+  const Bytes second = zlib_gzip(text("second member"), "x", nullptr, false, false);
+  file.insert(file.end(), second.begin(), second.end());
+  Bytes back;
+  EXPECT_EQ(open_read(file, &back), GZIP_READ_OK);
+  EXPECT_EQ(back, text("first member"));
+}
+
+TEST_F(Gzip, MalformedFilesAreRejected) {
+  const Bytes good = gzip(random_bytes(100000, 5));
+  Bytes cut_stream = good, corrupt = good, cm7 = good, short_header(good.begin(), good.begin() + 9);
+  cut_stream.resize(good.size() / 2);
+  corrupt[10] = 0xFF;  // first block: final, reserved block type 3
+  cm7[2] = 7;
+  Bytes name_to_end = {0x1F, 0x8B, 8, 8, 0, 0, 0, 0, 0, 0xFF, 'n', 'a', 'm', 'e'};
+  Bytes comment_to_end = name_to_end;
+  comment_to_end[3] = 16;
+  Bytes extra_too_long = {0x1F, 0x8B, 8, 4, 0, 0, 0, 0, 0, 0xFF, 0x10, 0x00, 'a', 'b'};
+  Bytes hcrc_cut = {0x1F, 0x8B, 8, 2, 0, 0, 0, 0, 0, 0xFF, 0x12};
+  struct Case {
+    const char* what;
+    const Bytes& file;
+    int expected;
+  };
+  const Case cases[] = {
+      {"cut inside the deflate stream", cut_stream, GZIP_READ_ERR_INFLATE},
+      {"corrupt deflate data", corrupt, GZIP_READ_ERR_INFLATE},
+      {"header only", short_header, GZIP_READ_ERR_HEADER},
+      {"CM 7", cm7, GZIP_READ_ERR_HEADER},
+      {"FNAME runs to the end", name_to_end, GZIP_READ_ERR_HEADER},
+      {"FCOMMENT runs to the end", comment_to_end, GZIP_READ_ERR_HEADER},
+      {"FEXTRA longer than the file", extra_too_long, GZIP_READ_ERR_HEADER},
+      {"FHCRC cut", hcrc_cut, GZIP_READ_ERR_HEADER},
+  };
+  for (const Case& c : cases) {
+    Bytes back;
+    EXPECT_EQ(open_read(c.file, &back), c.expected) << c.what;
+  }
+}
+
+TEST_F(Gzip, NonGzipFilesAreReturnedAsTheyAre) {
+  const Bytes files[] = {{}, {0x1F}, {0x1F, 0x00}, {0x8B, 0x1F, 0x08}, {0xFF, 0xFF}, text("ENAVUQOR plain")};
+  for (const Bytes& file : files) {
+    Bytes back;
+    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK) << file.size();
+    EXPECT_EQ(back, file);
+  }
+}
+
+TEST_F(Gzip, OpenReadFailures) {
+  std::FILE* f = nullptr;
+  EXPECT_EQ(gzip_open_read(nullptr, &f), GZIP_READ_ERR_NULL);
+  EXPECT_EQ(gzip_open_read(path("x").c_str(), nullptr), GZIP_READ_ERR_NULL);
+  EXPECT_EQ(gzip_open_read(path("missing").c_str(), &f), GZIP_READ_ERR_OPEN);
+  EXPECT_EQ(f, nullptr);
+}
+
+TEST_F(Gzip, WriteFailures) {
+  std::FILE* source = std::tmpfile();
+  std::fputs("some container bytes", source);
+  EXPECT_EQ(gzip_write_file(nullptr, source), GZIP_WRITE_ERR_NULL);
+  EXPECT_EQ(gzip_write_file(path("a.gz").c_str(), nullptr), GZIP_WRITE_ERR_NULL);
+  EXPECT_EQ(gzip_write_file(path("no/such/dir.gz").c_str(), source), GZIP_WRITE_ERR_OPEN);
+  // Everything fits the output's buffer, so a full disk shows only on close.
+  EXPECT_EQ(gzip_write_file("/dev/full", source), GZIP_WRITE_ERR_CLOSE);
+  std::fclose(source);
+
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::FILE* pipe_source = fdopen(fds[0], "rb");
+  EXPECT_EQ(gzip_write_file(path("b.gz").c_str(), pipe_source), GZIP_WRITE_ERR_SEEK);
+  std::fclose(pipe_source);
+  close(fds[1]);
+}
+
+TEST_F(Gzip, InflateReportsWhereTheStreamStops) {
+  const Bytes file = gzip(random_bytes(100000, 9));
+  const Bytes raw(file.begin() + 10, file.end() - 8);
+  struct Case {
+    const char* what;
+    std::size_t keep;
+    int expected;
+  };
+  const Case cases[] = {
+      {"whole stream", raw.size(), INFLATE_OK},
+      {"cut after output was made", raw.size() / 2, INFLATE_ERR_DATA},
+      {"cut before any output", 1, INFLATE_ERR_TRUNCATED},
+      {"empty input", 0, INFLATE_ERR_DATA},
+  };
+  for (const Case& c : cases) {
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::tmpfile();
+    std::fwrite(raw.data(), 1, c.keep, in);
+    std::rewind(in);
+    EXPECT_EQ(inflate_to_file(in, out), c.expected) << c.what;
+    std::fclose(in);
+    std::fclose(out);
+  }
+  EXPECT_EQ(inflate_to_file(nullptr, nullptr), INFLATE_ERR_INIT);
+}
+
+}  // namespace
+}  // namespace q4d
