@@ -1,0 +1,41 @@
+# What `cmake --install` puts in place: the program and its man page, and the
+# library with the headers a user of it needs and a package configuration,
+# so that another project writes
+#
+#   find_package(quorvane4d 0.1 REQUIRED)
+#   target_link_libraries(app PRIVATE quorvane4d::quorvane4d)
+#
+# and includes "encoder/encoding.h", "position/fen4.h", "frames/container.h"
+# as this tree does. Encoder stages and tables stay private.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(QUORVANE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvane4d)
+
+install(TARGETS quorvane_4d RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/quorvane_4d.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+install(TARGETS quorvane4d EXPORT quorvane4d_targets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+)
+foreach(header IN ITEMS
+    position/board.h
+    position/fen4.h
+    encoder/encoding.h
+    frames/container.h
+    frames/gzip.h)
+  cmake_path(GET header PARENT_PATH folder)
+  install(FILES ${PROJECT_SOURCE_DIR}/src/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d/${folder})
+endforeach()
+
+install(EXPORT quorvane4d_targets NAMESPACE quorvane4d:: FILE quorvane4dTargets.cmake DESTINATION ${QUORVANE_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/quorvane4dConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/quorvane4dConfig.cmake
+  INSTALL_DESTINATION ${QUORVANE_CMAKE_DIR})
+# 0.x: a minor version may change the API.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/quorvane4dConfigVersion.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/quorvane4dConfig.cmake ${PROJECT_BINARY_DIR}/quorvane4dConfigVersion.cmake
+  DESTINATION ${QUORVANE_CMAKE_DIR})
