@@ -12,6 +12,7 @@
 #include "main_4d/commands.h"
 #include "main_4d/file_identity.h"
 #include "main_4d/ndjson4.h"
+#include "main_4d/progress.h"
 #include "position/fen4.h"
 
 namespace q4d {
@@ -107,6 +108,8 @@ int cmd_encode(int argc, char** argv) {
   int status = EXIT_OK;
   std::uint32_t line_number = 0;
   std::uint32_t frames_written = 0;
+  Progress progress;  // a line on standard error when it is a terminal
+  progress_start(&progress, "encode");
   while (std::fgets(line, LINE_BUF_SIZE, in) != nullptr) {
     ++line_number;
     if (std::strstr(line, "bridge_version") != nullptr) continue;  // metadata line
@@ -114,6 +117,7 @@ int cmd_encode(int argc, char** argv) {
     std::size_t length = 0;
     if (ndjson4_find_string(line, "fen4", &text, &length) != NDJSON4_OK) continue;
     if (length >= FEN4_BUF_SIZE) {
+      progress_clear(&progress);
       std::fprintf(stderr,
                    "encode: line %u: FEN4 string longer than %d KiB; rebuild with a larger FEN4_BUF_SIZE in "
                    "cmd_encode (src/main_4d) if your corpus genuinely needs it\n",
@@ -124,6 +128,7 @@ int cmd_encode(int argc, char** argv) {
     fen4[length] = '\0';
     const int parsed = parse_fen4(fen4, &board);
     if (parsed != FEN4_OK) {
+      progress_clear(&progress);
       std::fprintf(stderr, "encode: FEN4 parse error %d at line %u\n", parsed, static_cast<unsigned>(line_number));
       continue;
     }
@@ -131,12 +136,15 @@ int cmd_encode(int argc, char** argv) {
     frame.trailer = PlyTrailer{};
     read_trailer(line, frames_written, &frame.trailer);
     if (frame_write(out, &frame) != FRAME_OK) {
+      progress_clear(&progress);
       std::fprintf(stderr, "encode: frame write failed at ply %u\n", static_cast<unsigned>(frame.trailer.ply));
       status = EXIT_FAILED;
       break;
     }
     ++frames_written;
+    progress_update(&progress, frames_written);
   }
+  progress_clear(&progress);
   if (std::ferror(in)) {
     std::fprintf(stderr, "encode: read error on %s\n", input);
     status = EXIT_FAILED;
