@@ -32,6 +32,7 @@ import array
 import collections
 import io
 import os
+import signal
 import struct
 import sys
 import tempfile
@@ -291,6 +292,7 @@ def main(paths):
 
 
 if __name__ == "__main__":
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the listing quietly
     if len(sys.argv) < 2:
         sys.exit(f"usage: {sys.argv[0]} FILE...")
     sys.exit(main(sys.argv[1:]))
