@@ -1,5 +1,6 @@
 // Channel 0: the part of the value field that every board symmetry keeps.
-#include "encoder/multiversion.h"
+#include <cstring>
+
 #include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/orbits.h"
@@ -7,8 +8,19 @@
 namespace q4d {
 namespace {
 
-Q4D_MULTIVERSION void fill_orbit_means(const float* mean, float* out) {
-  for (int s = 0; s < N_SQUARES; ++s) out[s] = mean[orbit_tables.square_orbit[s]];
+// Mirroring a coordinate keeps a square's orbit, so only the lines of eight
+// squares (along w) with x, y and z in 0..3 are looked up; every other line
+// copies the line it mirrors, which comes earlier in square order.
+void fill_orbit_means(const float* mean, float* out) {
+  for (int line = 0; line < N_SQUARES; line += BOARD_SIDE) {
+    const int x = square_coord(line, 0), y = square_coord(line, 1), z = square_coord(line, 2);
+    const int mirror = square_index(fold_coord(x), fold_coord(y), fold_coord(z), 0);
+    if (mirror == line) {
+      for (int w = 0; w < BOARD_SIDE; ++w) out[line + w] = mean[orbit_tables.square_orbit[line + w]];
+    } else {
+      std::memcpy(out + line, out + mirror, BOARD_SIDE * sizeof(float));
+    }
+  }
 }
 
 }  // namespace
