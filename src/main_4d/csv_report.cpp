@@ -30,23 +30,17 @@ Q4D_FMA_MULTIVERSION void channel_energies(const EncodingVector& v, ChannelEnerg
 Q4D_FMA_MULTIVERSION void frame_change(const EncodingVector& current, const EncodingVector& previous,
                                        FrameChange* out) {
   double s_dd = 0.0, s_vp = 0.0, s_vv = 0.0, s_pp = 0.0, s_a1 = 0.0;
-  for (std::size_t i = 0; i < CHANNEL_SIZE; ++i) {  // channel 0
+  for (std::size_t i = 0; i < current.size(); ++i) {
     const double v = current[i], p = previous[i];
     const double d = v - p;
     s_dd = std::fma(d, d, s_dd);
     s_vp = std::fma(v, p, s_vp);
     s_vv = std::fma(v, v, s_vv);
     s_pp = std::fma(p, p, s_pp);
-    const double square = d * d;  // rounded before the addition, unlike the sums above
-    s_a1 += square;
-  }
-  for (std::size_t i = CHANNEL_SIZE; i < current.size(); ++i) {
-    const double v = current[i], p = previous[i];
-    const double d = v - p;
-    s_dd = std::fma(d, d, s_dd);
-    s_vp = std::fma(v, p, s_vp);
-    s_vv = std::fma(v, v, s_vv);
-    s_pp = std::fma(p, p, s_pp);
+    if (i < CHANNEL_SIZE) {
+      const double square = d * d;  // rounded before the addition, unlike the sums above
+      s_a1 += square;
+    }
   }
   const double norms = std::sqrt(s_vv) * std::sqrt(s_pp);
   out->dist_prev = std::sqrt(s_dd);
