@@ -10,7 +10,8 @@ one king per side). Each ply moves a piece of the side to move to a square its
 kind reaches on the empty board, capturing whatever stands there (never a
 king, never its own side). A pawn steps forward along its axis and becomes a
 queen on the last square of it. A fixture file holds K independent random
-positions named pos_0 ... pos_<K-1>.
+positions named pos_0 ... pos_<K-1>; encode-fixture reads lines of up to 4095
+bytes, which holds about 300 pieces.
 
 The same arguments always write the same bytes: only random.Random(seed) is
 used, and squares are visited in sorted order. Output goes to standard output
@@ -82,10 +83,14 @@ def random_position(rng, n_pieces):
 
     def place(letter):
         axis = rng.choice("wy") if letter in "Pp" else None
+        tries = 0
         while True:
             square = [rng.randrange(8) for _ in range(4)]
-            if axis:  # pawns start on their own half of their axis, as in play
+            # Pawns start on their own half of their axis, as in play, unless
+            # a crowded board has no room left there.
+            if axis and tries < 64:
                 square[AXIS_INDEX[axis]] = rng.randrange(1, 4) if letter == "P" else rng.randrange(4, 7)
+            tries += 1
             square = tuple(square)
             if square not in board:
                 board[square] = (letter, axis)
