@@ -1,29 +1,43 @@
 // Channels 1-4: the value field weighted by each square's offset from the
 // board's main diagonal, one channel per axis.
-#include "encoder/multiversion.h"
+#include <array>
+#include <cstring>
+
+#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/coord_residuals.h"
 
 namespace q4d {
+namespace {
 
-Q4D_MULTIVERSION void encode_coord_residuals(const ValueField& field, ChannelSlice<4> out) {
-  float* const channel[4] = {out.data(), out.data() + CHANNEL_SIZE, out.data() + 2 * CHANNEL_SIZE,
-                             out.data() + 3 * CHANNEL_SIZE};
-  // One exact product per element. Signed zeros are part of the output: an
-  // empty square where the residual is negative stores -0.0.
-  for (int line = 0; line < N_SQUARES; line += 8) {  // eight squares differing in w only
-    const int x = square_coord(line, 0);
-    const int y = square_coord(line, 1);
-    const int z = square_coord(line, 2);
-    for (int w = 0; w < 8; ++w) {
-      const int sum = x + y + z + w;
-      const double value = field[line + w];
-      channel[0][line + w] = static_cast<float>(coord_residual(x, sum) * value);
-      channel[1][line + w] = static_cast<float>(coord_residual(y, sum) * value);
-      channel[2][line + w] = static_cast<float>(coord_residual(z, sum) * value);
-      channel[3][line + w] = static_cast<float>(coord_residual(w, sum) * value);
+constexpr int N_AXES = 4;
+
+// One exact product per element. Signed zeros are part of the output: an
+// empty square where the residual is negative stores -0.0.
+float residual_element(int axis, int s, double value) {
+  return static_cast<float>(coord_residual_at(axis, s) * value);
+}
+
+// The four channels of the empty board, built once: what every square holds
+// until a piece stands on it.
+const std::array<float, N_AXES * CHANNEL_SIZE>& empty_board_residuals() {
+  static const auto channels = [] {
+    std::array<float, N_AXES * CHANNEL_SIZE> c{};
+    for (int axis = 0; axis < N_AXES; ++axis) {
+      for (int s = 0; s < N_SQUARES; ++s) c[axis * CHANNEL_SIZE + s] = residual_element(axis, s, +0.0);
     }
-  }
+    return c;
+  }();
+  return channels;
+}
+
+}  // namespace
+
+void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field, ChannelSlice<4> out) {
+  std::memcpy(out.data(), empty_board_residuals().data(), out.size_bytes());
+  for_each_occupied(pieces, [&](int s) {
+    for (int axis = 0; axis < N_AXES; ++axis) out[axis * CHANNEL_SIZE + s] = residual_element(axis, s, field[s]);
+  });
 }
 
 }  // namespace q4d

@@ -1,10 +1,11 @@
 // Channels 8 and 9: each pawn adds (white) or subtracts (black) the row of the
 // pawn fiber matrix chosen by its coordinate along its axis, over the line of
 // eight squares through it along that axis.
-#include <cmath>
+#include <bit>
+#include <cstdint>
+#include <cstring>
 
 #include "encoder/occupied_squares.h"
-#include "encoder/round_to_float.h"
 #include "encoder/stages.h"
 #include "encoder/tables/pawn_fiber_matrix.h"
 
@@ -17,19 +18,34 @@ constexpr int AXIS_W = 3;
 void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out) {
   const PawnFiberMatrix& m = pawn_fiber_matrix();
   const int stride = 1 << (3 * (3 - axis));  // w: 1, y: 64
-  double acc[N_SQUARES] = {};
+  // Only the lines that hold a pawn get an accumulator; every other element
+  // is +0.0, what rounding an untouched accumulator entry gives.
+  double acc[N_SQUARES];
+  std::uint64_t line_started[N_SQUARES / 64] = {};  // by the line's first square
+  std::memset(out.data(), 0, out.size_bytes());
   for_each_occupied(board.pieces, [&](int s) {
     const std::uint8_t letter = board.pieces[s];
     if ((letter != 'P' && letter != 'p') || board.pawn_axis[s] != pawn_axis) return;
-    const double sign = letter == 'P' ? 1.0 : -1.0;
     const int r = square_coord(s, axis);
     const int start = s - r * stride;
+    std::uint64_t& started = line_started[start / 64];
+    if ((started >> (start % 64) & 1) == 0) {
+      started |= std::uint64_t{1} << (start % 64);
+      for (int k = 0; k < 8; ++k) acc[start + stride * k] = +0.0;
+    }
+    // fma(+-1, M, acc) rounds once, as adding or subtracting M does: the
+    // product is exact.
     for (int k = 0; k < 8; ++k) {
       double& a = acc[start + stride * k];
-      a = std::fma(sign, m[r][k], a);
+      a = letter == 'P' ? a + m[r][k] : a - m[r][k];
     }
   });
-  round_to_float(acc, out.data(), CHANNEL_SIZE);
+  for (int word = 0; word < N_SQUARES / 64; ++word) {
+    for (std::uint64_t bits = line_started[word]; bits != 0; bits &= bits - 1) {
+      const int start = word * 64 + std::countr_zero(bits);
+      for (int k = 0; k < 8; ++k) out[start + stride * k] = static_cast<float>(acc[start + stride * k]);
+    }
+  }
 }
 
 }  // namespace

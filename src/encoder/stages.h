@@ -19,11 +19,13 @@ ChannelSlice<N_CHANNEL> channel_slice(EncodingVector& out, int first) {
 }
 
 // Channel 0: the mean of the value field over each square's symmetry orbit.
-void encode_orbit_mean(const ValueField& field, ChannelSlice<1> out);
+// Only the occupied squares (non-zero letters) are visited.
+void encode_orbit_mean(const PieceLetters& pieces, const ValueField& field, ChannelSlice<1> out);
 
 // Channels 1-4: the value field weighted by each coordinate's offset from the
-// mean of the square's four coordinates.
-void encode_coord_residuals(const ValueField& field, ChannelSlice<4> out);
+// mean of the square's four coordinates. Only the occupied squares (non-zero
+// letters) are computed; the others hold the empty board's signed zeros.
+void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field, ChannelSlice<4> out);
 
 // Channels 5-7: each knight, bishop, queen and king spreads the value it
 // reaches on the empty board, weighted three ways, over the squares it reaches.

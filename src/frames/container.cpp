@@ -1,6 +1,8 @@
 #include "frames/container.h"
 
+#include <bit>
 #include <cstring>
+#include <limits>
 
 #include "frames/byte_order.h"
 
@@ -8,9 +10,11 @@ namespace q4d {
 namespace {
 
 static_assert(FRAME_SIZE == 180238);
+static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
 static_assert(ENCODING_DIM % CHANNEL_SIZE == 0);
 
-// Floats are converted to file order one channel at a time.
+// On a big-endian host, floats are converted to file order one channel at a
+// time.
 constexpr int CHUNK_FLOATS = CHANNEL_SIZE;
 
 void header_to_bytes(const FileHeader& h, unsigned char* b) {
@@ -92,12 +96,20 @@ int header_read(std::FILE* stream, FileHeader* header) {
   return HEADER_OK;
 }
 
+// On a little-endian host the vector's memory already holds the file's
+// bytes: it goes to the stream in one call, with no copy. Elsewhere each
+// channel is converted to file order first.
 int frame_write(std::FILE* stream, const FrameRecord* record) {
   if (stream == nullptr || record == nullptr) return FRAME_ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
-  for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
-    for (int i = 0; i < CHUNK_FLOATS; ++i) store_le_f32(bytes + 4 * i, record->vector[start + i]);
-    if (std::fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::size_t n = record->vector.size();
+    if (std::fwrite(record->vector.data(), sizeof(float), n, stream) != n) return FRAME_ERR_IO;
+  } else {
+    for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
+      for (int i = 0; i < CHUNK_FLOATS; ++i) store_le_f32(bytes + 4 * i, record->vector[start + i]);
+      if (std::fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
+    }
   }
   trailer_to_bytes(record->trailer, bytes);
   if (std::fwrite(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
@@ -107,9 +119,14 @@ int frame_write(std::FILE* stream, const FrameRecord* record) {
 int frame_read(std::FILE* stream, FrameRecord* record) {
   if (stream == nullptr || record == nullptr) return FRAME_ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
-  for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
-    if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
-    for (int i = 0; i < CHUNK_FLOATS; ++i) record->vector[start + i] = load_le_f32(bytes + 4 * i);
+  if constexpr (std::endian::native == std::endian::little) {
+    const std::size_t n = record->vector.size();
+    if (std::fread(record->vector.data(), sizeof(float), n, stream) != n) return FRAME_ERR_IO;
+  } else {
+    for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
+      if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
+      for (int i = 0; i < CHUNK_FLOATS; ++i) record->vector[start + i] = load_le_f32(bytes + 4 * i);
+    }
   }
   if (std::fread(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
   trailer_from_bytes(bytes, record->trailer);

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "frames/container.h"
 #include "frames/gzip.h"
@@ -58,17 +59,20 @@ int cmd_csv(int argc, char** argv) {
   }
 
   std::fputs(CSV_HEADER_LINE, out);
-  static FrameRecord frame;        // 176 KiB each: kept off the stack
-  static EncodingVector previous;
+  // The current and the previous frame, 176 KiB each: kept off the stack,
+  // and swapped rather than copied after every row.
+  static FrameRecord frames[2];
+  FrameRecord* frame = &frames[0];
+  FrameRecord* previous = &frames[1];
   char row[CSV_ROW_MAX];
   for (std::uint32_t i = 0; i < header.n_frames; ++i) {
-    if (frame_read(in, &frame) != FRAME_OK) {
+    if (frame_read(in, frame) != FRAME_OK) {
       std::fprintf(stderr, "csv: frame read failed at ply %u\n", static_cast<unsigned>(i));
       break;
     }
-    const int length = format_csv_row(frame, i == 0 ? nullptr : &previous, row, sizeof row);
+    const int length = format_csv_row(*frame, i == 0 ? nullptr : &previous->vector, row, sizeof row);
     if (length > 0) std::fwrite(row, 1, static_cast<std::size_t>(length), out);
-    previous = frame.vector;
+    std::swap(frame, previous);
   }
   std::fclose(in);
 

@@ -3,24 +3,33 @@
 #include <cmath>
 #include <cstdio>
 
+#include "encoder/multiversion.h"
+
 namespace q4d {
 
-void channel_energies(const EncodingVector& v, ChannelEnergies* out) {
+// The eleven channels' sums are independent: taking them side by side, one
+// element of each channel per step, keeps eleven fused operations in flight
+// while each channel still adds its elements in index order.
+Q4D_FMA_MULTIVERSION void channel_energies(const EncodingVector& v, ChannelEnergies* out) {
+  double energy[N_CHANNELS] = {};
+  for (std::size_t i = 0; i < CHANNEL_SIZE; ++i) {
+    for (int c = 0; c < N_CHANNELS; ++c) {
+      const double x = v[channel_offset(c) + i];
+      energy[c] = std::fma(x, x, energy[c]);
+    }
+  }
   out->total = 0.0;
   for (int c = 0; c < N_CHANNELS; ++c) {
-    double energy = 0.0;
-    const std::size_t base = channel_offset(c);
-    for (std::size_t i = base; i < base + CHANNEL_SIZE; ++i) {
-      const double x = v[i];
-      energy = std::fma(x, x, energy);
-    }
-    out->channel[c] = energy;
-    out->total += energy;
+    out->channel[c] = energy[c];
+    out->total += energy[c];
   }
 }
 
-void frame_change(const EncodingVector& current, const EncodingVector& previous, FrameChange* out) {
-  double s_dd = 0.0, s_vp = 0.0, s_vv = 0.0, s_pp = 0.0;
+// Four sums over the whole vector and the channel-0 distance, side by side in
+// one pass; each is a chain of dependent operations in index order.
+Q4D_FMA_MULTIVERSION void frame_change(const EncodingVector& current, const EncodingVector& previous,
+                                       FrameChange* out) {
+  double s_dd = 0.0, s_vp = 0.0, s_vv = 0.0, s_pp = 0.0, s_a1 = 0.0;
   for (std::size_t i = 0; i < current.size(); ++i) {
     const double v = current[i], p = previous[i];
     const double d = v - p;
@@ -28,12 +37,10 @@ void frame_change(const EncodingVector& current, const EncodingVector& previous,
     s_vp = std::fma(v, p, s_vp);
     s_vv = std::fma(v, v, s_vv);
     s_pp = std::fma(p, p, s_pp);
-  }
-  double s_a1 = 0.0;
-  for (std::size_t i = channel_offset(CH_A1); i < channel_offset(CH_A1) + CHANNEL_SIZE; ++i) {
-    const double d = static_cast<double>(current[i]) - static_cast<double>(previous[i]);
-    const double square = d * d;  // rounded before the addition, unlike the sums above
-    s_a1 += square;
+    if (i < CHANNEL_SIZE) {
+      const double square = d * d;  // rounded before the addition, unlike the sums above
+      s_a1 += square;
+    }
   }
   const double norms = std::sqrt(s_vv) * std::sqrt(s_pp);
   out->dist_prev = std::sqrt(s_dd);
