@@ -2,9 +2,11 @@
 // pawn fiber matrix chosen by its coordinate along its axis, over the line of
 // eight squares through it along that axis.
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "encoder/multiversion.h"
 #include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/pawn_fiber_matrix.h"
@@ -15,7 +17,7 @@ namespace {
 constexpr int AXIS_Y = 1;
 constexpr int AXIS_W = 3;
 
-void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out) {
+Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out) {
   const PawnFiberMatrix& m = pawn_fiber_matrix();
   const int stride = 1 << (3 * (3 - axis));  // w: 1, y: 64
   // Only the lines that hold a pawn get an accumulator; every other element
@@ -33,11 +35,10 @@ void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, C
       started |= std::uint64_t{1} << (start % 64);
       for (int k = 0; k < 8; ++k) acc[start + stride * k] = +0.0;
     }
-    // fma(+-1, M, acc) rounds once, as adding or subtracting M does: the
-    // product is exact.
+    const double sign = letter == 'P' ? 1.0 : -1.0;
     for (int k = 0; k < 8; ++k) {
       double& a = acc[start + stride * k];
-      a = letter == 'P' ? a + m[r][k] : a - m[r][k];
+      a = std::fma(sign, m[r][k], a);
     }
   });
   for (int word = 0; word < N_SQUARES / 64; ++word) {
