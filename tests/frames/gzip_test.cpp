@@ -10,57 +10,32 @@
 #include <string>
 #include <vector>
 
+#include "scratch_dir.h"
+
 namespace q4d {
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using test::Bytes;
+using test::read_bytes;
+using test::read_stream;
+using test::write_bytes;
 
 const unsigned char FIXED_HEADER[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 
-class Gzip : public ::testing::Test {
+class Gzip : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "q4d_gzip_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-  std::string path(const char* name) const { return dir_ + "/" + name; }
-
-  static void write_file(const std::string& path, const Bytes& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-  }
-
-  static Bytes read_stream(std::FILE* f) {
-    Bytes bytes;
-    for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<unsigned char>(c));
-    return bytes;
-  }
-
-  static Bytes read_file(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return {};
-    Bytes bytes = read_stream(f);
-    std::fclose(f);
-    return bytes;
-  }
-
   // Compresses `content` with the writer under test; returns the file bytes.
   Bytes gzip(const Bytes& content) {
     std::FILE* source = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), source);
     EXPECT_EQ(gzip_write_file(path("written.gz").c_str(), source), GZIP_WRITE_OK);
     std::fclose(source);
-    return read_file(path("written.gz"));
+    return read_bytes(path("written.gz"));
   }
 
   // Opens `file_bytes` through the reader; returns the code and the content.
   int open_read(const Bytes& file_bytes, Bytes* content) {
-    write_file(path("input"), file_bytes);
+    write_bytes(path("input"), file_bytes);
     std::FILE* f = reinterpret_cast<std::FILE*>(1);
     const int code = gzip_open_read(path("input").c_str(), &f);
     if (code != GZIP_READ_OK) {
@@ -72,8 +47,6 @@ class Gzip : public ::testing::Test {
     std::fclose(f);
     return code;
   }
-
-  std::string dir_;
 };
 
 Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }

@@ -10,6 +10,7 @@
 
 #include "frames/container.h"
 #include "frames/gzip.h"
+#include "scratch_dir.h"
 
 namespace q4d {
 namespace {
@@ -23,31 +24,13 @@ struct CommandRun {
   std::string out, err;
 };
 
-class CsvCommand : public ::testing::Test {
+class CsvCommand : public test::ScratchDirTest {
  protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "q4d_csv_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
-
-  std::string path(const char* name) const { return dir_ + "/" + name; }
-
-  static std::string slurp(const std::string& path) {
-    std::string s;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-      for (int c; (c = std::fgetc(f)) != EOF;) s.push_back(static_cast<char>(c));
-      std::fclose(f);
-    }
-    return s;
-  }
-
   CommandRun csv(const std::string& container) {
     const std::string cmd = std::string(QUORVANE_BINARY) + " csv '" + container + "' >'" + path("out") +
                             "' 2>'" + path("err") + "'";
     const int raw = std::system(cmd.c_str());
-    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, slurp(path("out")), slurp(path("err"))};
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, test::read_text(path("out")), test::read_text(path("err"))};
   }
 
   // Writes frames whose channel 0 is filled with the given values, claiming
@@ -78,8 +61,6 @@ class CsvCommand : public ::testing::Test {
     std::fclose(f);
     return name;
   }
-
-  std::string dir_;
 };
 
 // Channel 0 at 0.5, then 0.25, then 0.25 again: E_A1 1024, 256, 256.
