@@ -59,6 +59,13 @@ while IFS= read -r line; do
   { printf '%s\n' "$name"; printf '%s\n' "$line"; } >"$corpus/fixture_line/$(printf '%02d' $n)_$name"
 done < <(cat "$root/tests/data/fixtures.jsonl" "$root/tests/data/reference/positions.jsonl" | head -n 14)
 
+# A line longer than the reader's 4095-byte buffer, cut inside its pieces object.
+{
+  printf 'long\n{"name":"long","pieces":{'
+  for s in $(seq 0 449); do printf '"%d":"K",' $s; done
+  printf '"4095":"k"}}\n'
+} >"$corpus/fixture_line/15_long"
+
 # csv_read: containers written by the commands. Empty boards keep the seeds
 # small: their vectors are all zeros and compress to almost nothing.
 printf '{"ply": 5, "fen4": "4d-fen v1:", "move_from": [1, 2, 3, 4], "move_to": [7, 6, 5, 4], "promo": 3}\n' >"$scratch/two.ndjson4"
@@ -68,6 +75,7 @@ printf '{"fen4": "4d-fen v1:", "flags": 9}\n' >>"$scratch/two.ndjson4"
 : | "$Q" encode -i - -o "$corpus/csv_read/header_only.quorvane4" 2>/dev/null
 "$Q" encode-fen4 --fen4 '4d-fen v1:' -o "$scratch/one.quorvane4"
 # with a file name in the gzip header (FNAME), as gzip(1) writes it
+touch -d @86400 "$scratch/one.quorvane4"  # a fixed MTIME: the same seed on every run
 gzip -c "$scratch/one.quorvane4" >"$corpus/csv_read/named_member.quorvanez4"
 # a header that claims 4294967295 frames
 printf '\377\377\377\377' | dd of="$scratch/one.quorvane4" bs=1 seek=20 conv=notrunc 2>/dev/null
