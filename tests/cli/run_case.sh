@@ -10,6 +10,11 @@
 #   exit     expected exit status       (absent: 0)
 #   check    optional script run afterwards in the same scratch folder; it
 #            must exit 0 (for files the command wrote)
+#   requires optional script run first; if it fails, the case is skipped
+#            (exit 77) with its output as the reason (for cases that need
+#            something a machine may not allow, such as a mount namespace)
+#
+# Scripts also get $CLI_DIR, this folder, for its helper scripts.
 #
 # usage: run_case.sh BINARY CASE_DIR DATA_DIR
 set -u
@@ -18,11 +23,18 @@ case_dir=$2
 export DATA=$3
 export EXPECTED
 EXPECTED=$(cd "$(dirname "$0")/expected" && pwd)
+export CLI_DIR
+CLI_DIR=$(cd "$(dirname "$0")" && pwd)
 
 scratch=$(mktemp -d)
 captured=$(mktemp -d)
 trap 'rm -rf "$scratch" "$captured"' EXIT
 cd "$scratch" || exit 1
+
+if [ -e "$case_dir/requires" ] && ! reason=$(bash "$case_dir/requires" 2>&1); then
+  echo "skipped: ${reason:-requirement not met}"
+  exit 77
+fi
 
 bash "$case_dir/cmd" >"$captured/stdout" 2>"$captured/stderr"
 status=$?
