@@ -5,7 +5,7 @@
 # them. Passes the command's exit status on; if the command leaves anything in
 # /tmp, lists it on standard error and exits 99 instead.
 #
-# usage: private_tmp.sh OPTIONS COMMAND [ARG...]
+# usage: private_tmp.sh OPTIONS PROGRAM [ARG...]
 #          OPTIONS are tmpfs mount options: size=64k (the space runs out
 #          after 64 KiB), ro (no temporary file can be created), defaults
 #        private_tmp.sh --check
@@ -20,11 +20,14 @@ if [ "${1:-}" = --check ]; then
   exit 0
 fi
 
+# The program is opened before the mount and run through its descriptor: it
+# may itself live under /tmp (a checkout there), which the mount hides.
 exec "${namespace[@]}" bash -c '
   options=$1
-  shift
+  exec 3<"$2" || exit 97
+  shift 2
   mount -t tmpfs -o "$options" q4d_tmp /tmp || exit 98
-  "$@"
+  /proc/self/fd/3 "$@"
   status=$?
   left=$(ls -A /tmp)
   if [ -n "$left" ]; then
