@@ -2,7 +2,7 @@
 # against that prefix alone, and checks that the library, used from outside,
 # writes the same container as the program.
 #
-# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DGENERATOR=... -DTOOL=... -P consumer_test.cmake
+# cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DGENERATOR=... [-DLINK_FLAGS=...] -P consumer_test.cmake
 set(fen4 "4d-fen v1: K@0,0,0,4; Q@0,0,0,3; P/w@1,0,0,4; Py@2,1,4,0; py@6,7,7,3; N@3,3,3,3; b@4,4,4,4; R@2,5,1,6; k@7,7,7,4")
 set(prefix ${WORK_DIR}/prefix)
 
@@ -26,7 +26,7 @@ endforeach()
 # Only the prefix may provide the package: no package registry, and the
 # consumer's cache must name a configuration inside the prefix.
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
-    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=${CXX}
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_EXE_LINKER_FLAGS=${LINK_FLAGS}"
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 file(STRINGS ${WORK_DIR}/build/CMakeCache.txt found REGEX "^quorvane4d_DIR:")
 string(FIND "${found}" "${prefix}/" at)
