@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Writes the seed corpora of the fuzz targets (corpus/<target>/) from the
+# Writes seed corpora for the fuzz targets (corpus/<target>/) from the
 # project's own example game, test data and binaries.
 #
 # usage: tests/fuzz/make_corpus.sh BUILD_DIR
@@ -66,7 +66,7 @@ done < <(cat "$root/tests/data/fixtures.jsonl" "$root/tests/data/reference/posit
   printf '"4095":"k"}}\n'
 } >"$corpus/fixture_line/15_long"
 
-# csv_read: containers written by the commands. Empty boards keep the seeds
+# csv_read: containers written by the commands. Empty boards keep these seeds
 # small: their vectors are all zeros and compress to almost nothing.
 printf '{"ply": 5, "fen4": "4d-fen v1:", "move_from": [1, 2, 3, 4], "move_to": [7, 6, 5, 4], "promo": 3}\n' >"$scratch/two.ndjson4"
 printf '{"fen4": "4d-fen v1:", "flags": 9}\n' >>"$scratch/two.ndjson4"
