@@ -16,29 +16,6 @@
 #include "position/fen4.h"
 
 namespace q4d {
-namespace {
-
-constexpr int LINE_BUF_SIZE = 81920;  // longer lines are read, and counted, in pieces
-constexpr int FEN4_BUF_SIZE = 65536;  // one FEN4 string and its NUL
-
-// Fills the trailer from the line's keys; absent or unreadable values keep
-// their defaults. Integers are stored by their low 32 or 8 bits.
-void read_trailer(const char* line, std::uint32_t frames_written, PlyTrailer* t) {
-  std::int64_t value = 0;
-  std::int64_t square[4];
-  const bool has_ply = find_int_key(line, "ply", &value) == NDJSON4_OK && value >= 0;
-  t->ply = static_cast<std::uint32_t>(has_ply ? value : frames_written);
-  if (find_int_array4(line, "move_from", square) == NDJSON4_OK) {
-    for (int k = 0; k < 4; ++k) t->move_from[k] = static_cast<std::uint8_t>(square[k]);
-  }
-  if (find_int_array4(line, "move_to", square) == NDJSON4_OK) {
-    for (int k = 0; k < 4; ++k) t->move_to[k] = static_cast<std::uint8_t>(square[k]);
-  }
-  if (find_int_key(line, "promo", &value) == NDJSON4_OK) t->promo = static_cast<std::uint8_t>(value);
-  if (find_int_key(line, "flags", &value) == NDJSON4_OK) t->flags = static_cast<std::uint8_t>(value);
-}
-
-}  // namespace
 
 int cmd_encode(int argc, char** argv) {
   const char* input = nullptr;
@@ -112,11 +89,10 @@ int cmd_encode(int argc, char** argv) {
   progress_start(&progress, "encode");
   while (std::fgets(line, LINE_BUF_SIZE, in) != nullptr) {
     ++line_number;
-    if (std::strstr(line, "bridge_version") != nullptr) continue;  // metadata line
-    const char* text = nullptr;
-    std::size_t length = 0;
-    if (ndjson4_find_string(line, "fen4", &text, &length) != NDJSON4_OK) continue;
-    if (length >= FEN4_BUF_SIZE) {
+    int fen4_error = FEN4_OK;
+    const int read = read_ply_line(line, frames_written, fen4, &board, &frame.trailer, &fen4_error);
+    if (read == PLY_LINE_SKIPPED) continue;
+    if (read == PLY_LINE_TOO_LONG) {
       progress_clear(&progress);
       std::fprintf(stderr,
                    "encode: line %u: FEN4 string longer than %d KiB; rebuild with a larger FEN4_BUF_SIZE in "
@@ -124,17 +100,12 @@ int cmd_encode(int argc, char** argv) {
                    static_cast<unsigned>(line_number), FEN4_BUF_SIZE / 1024);
       continue;
     }
-    std::memcpy(fen4, text, length);
-    fen4[length] = '\0';
-    const int parsed = parse_fen4(fen4, &board);
-    if (parsed != FEN4_OK) {
+    if (read == PLY_LINE_BAD_FEN4) {
       progress_clear(&progress);
-      std::fprintf(stderr, "encode: FEN4 parse error %d at line %u\n", parsed, static_cast<unsigned>(line_number));
+      std::fprintf(stderr, "encode: FEN4 parse error %d at line %u\n", fen4_error, static_cast<unsigned>(line_number));
       continue;
     }
     encode_position(board, frame.vector);
-    frame.trailer = PlyTrailer{};
-    read_trailer(line, frames_written, &frame.trailer);
     if (frame_write(out, &frame) != FRAME_OK) {
       progress_clear(&progress);
       std::fprintf(stderr, "encode: frame write failed at ply %u\n", static_cast<unsigned>(frame.trailer.ply));

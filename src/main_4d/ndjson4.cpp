@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "position/fen4.h"
+
 namespace q4d {
 namespace {
 
@@ -88,6 +90,44 @@ int find_int_array4(const char* line, const char* key, std::int64_t values[4]) {
   }
   std::memcpy(values, read, sizeof read);
   return NDJSON4_OK;
+}
+
+namespace {
+
+void read_trailer(const char* line, std::uint32_t frames_written, PlyTrailer* t) {
+  *t = PlyTrailer{};
+  std::int64_t value = 0;
+  std::int64_t square[4];
+  const bool has_ply = find_int_key(line, "ply", &value) == NDJSON4_OK && value >= 0;
+  t->ply = static_cast<std::uint32_t>(has_ply ? value : frames_written);
+  if (find_int_array4(line, "move_from", square) == NDJSON4_OK) {
+    for (int k = 0; k < 4; ++k) t->move_from[k] = static_cast<std::uint8_t>(square[k]);
+  }
+  if (find_int_array4(line, "move_to", square) == NDJSON4_OK) {
+    for (int k = 0; k < 4; ++k) t->move_to[k] = static_cast<std::uint8_t>(square[k]);
+  }
+  if (find_int_key(line, "promo", &value) == NDJSON4_OK) t->promo = static_cast<std::uint8_t>(value);
+  if (find_int_key(line, "flags", &value) == NDJSON4_OK) t->flags = static_cast<std::uint8_t>(value);
+}
+
+}  // namespace
+
+int read_ply_line(const char* line, std::uint32_t frames_written, char* fen4_buf, Board4D* board,
+                  PlyTrailer* trailer, int* fen4_error) {
+  if (line == nullptr || fen4_buf == nullptr || board == nullptr || trailer == nullptr || fen4_error == nullptr) {
+    return PLY_LINE_ERR_NULL;
+  }
+  if (std::strstr(line, "bridge_version") != nullptr) return PLY_LINE_SKIPPED;  // metadata line
+  const char* text = nullptr;
+  std::size_t length = 0;
+  if (ndjson4_find_string(line, "fen4", &text, &length) != NDJSON4_OK) return PLY_LINE_SKIPPED;
+  if (length >= FEN4_BUF_SIZE) return PLY_LINE_TOO_LONG;
+  std::memcpy(fen4_buf, text, length);
+  fen4_buf[length] = '\0';
+  *fen4_error = parse_fen4(fen4_buf, board);
+  if (*fen4_error != FEN4_OK) return PLY_LINE_BAD_FEN4;
+  read_trailer(line, frames_written, trailer);
+  return PLY_LINE_OK;
 }
 
 }  // namespace q4d

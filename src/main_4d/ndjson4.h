@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frames/container.h"
+#include "position/board.h"
+
 namespace q4d {
 
 enum Ndjson4Result {
@@ -38,5 +41,24 @@ int find_int_key(const char* line, const char* key, std::int64_t* value);
 // digits, read as ndjson4_parse_integer reads it. On any deviation the whole
 // list counts as absent and `values` is left untouched.
 int find_int_array4(const char* line, const char* key, std::int64_t values[4]);
+
+inline constexpr int LINE_BUF_SIZE = 81920;  // longer lines are read, and counted, in pieces
+inline constexpr int FEN4_BUF_SIZE = 65536;  // one FEN4 string and its NUL
+
+enum PlyLineResult {
+  PLY_LINE_OK = 0,
+  PLY_LINE_ERR_NULL = -1,
+  PLY_LINE_SKIPPED = -2,    // a bridge_version line, or no readable fen4 string
+  PLY_LINE_TOO_LONG = -3,   // the fen4 string does not fit FEN4_BUF_SIZE
+  PLY_LINE_BAD_FEN4 = -4,   // parse_fen4 failed; its code is in *fen4_error
+};
+
+// Everything `encode` takes from one line: the fen4 string, copied into
+// `fen4_buf` (FEN4_BUF_SIZE bytes) and parsed into `board`, and the trailer
+// from the ply, move_from, move_to, promo and flags keys. Absent or
+// unreadable values keep their defaults (ply: `frames_written`; others 0);
+// integers are stored by their low 32 or 8 bits.
+int read_ply_line(const char* line, std::uint32_t frames_written, char* fen4_buf, Board4D* board,
+                  PlyTrailer* trailer, int* fen4_error);
 
 }  // namespace q4d

@@ -1,9 +1,8 @@
 // Fuzz target: the per-line handling of `encode` on arbitrary input.
 //
 // The input is read as encode reads a ply log, in fgets pieces of at most
-// 81919 bytes, and each piece goes through the same calls: the fen4 string
-// lookup, the length check, parse_fen4, and the integer and list lookups of
-// the trailer keys. Besides the sanitizers' checks: a string found lies
+// 81919 bytes, and each piece goes through read_ply_line, as in encode, and
+// through each lookup it makes. Besides the sanitizers' checks: a string found lies
 // inside the piece and ends at a quote; integer conversion stops inside the
 // text; a list that does not read leaves its output untouched.
 #include <cstdint>
@@ -16,9 +15,6 @@
 #include "position/fen4.h"
 
 namespace {
-
-constexpr int LINE_BUF_SIZE = 81920;  // as in cmd_encode
-constexpr std::size_t FEN4_BUF_SIZE = 65536;
 
 void check_integer_key(const char* line, const char* key) {
   std::int64_t value = 0;
@@ -42,21 +38,30 @@ void handle_piece(const char* line, char* fen4, q4d::Board4D* board) {
   const char* end = q4d::ndjson4_parse_integer(line, &value);
   if (end < line || end > line + line_length) std::abort();
 
-  if (std::strstr(line, "bridge_version") != nullptr) return;
+  // The lookups encode makes, one by one, with their invariants.
   const char* text = nullptr;
   std::size_t length = 0;
-  if (q4d::ndjson4_find_string(line, "fen4", &text, &length) != q4d::NDJSON4_OK) return;
-  if (text <= line || text + length >= line + line_length || text[length] != '"') std::abort();
-  if (length >= FEN4_BUF_SIZE) return;
-  std::memcpy(fen4, text, length);
-  fen4[length] = '\0';
-  if (q4d::parse_fen4(fen4, board) != q4d::FEN4_OK) return;
-
+  if (q4d::ndjson4_find_string(line, "fen4", &text, &length) == q4d::NDJSON4_OK &&
+      (text <= line || text + length >= line + line_length || text[length] != '"')) {
+    std::abort();
+  }
   check_integer_key(line, "ply");
   check_list_key(line, "move_from");
   check_list_key(line, "move_to");
   check_integer_key(line, "promo");
   check_integer_key(line, "flags");
+
+  // And the line as encode reads it.
+  q4d::PlyTrailer trailer;
+  int fen4_error = 0;
+  const int read = q4d::read_ply_line(line, 7, fen4, board, &trailer, &fen4_error);
+  if (read == q4d::PLY_LINE_BAD_FEN4 && (fen4_error > q4d::FEN4_ERR_PREFIX || fen4_error < q4d::FEN4_ERR_SEPARATOR)) {
+    std::abort();
+  }
+  if (read != q4d::PLY_LINE_OK && read != q4d::PLY_LINE_SKIPPED && read != q4d::PLY_LINE_TOO_LONG &&
+      read != q4d::PLY_LINE_BAD_FEN4) {
+    std::abort();
+  }
 }
 
 }  // namespace
@@ -67,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (in == nullptr) std::abort();
   static q4d::Board4D board;
   // Heap buffers of the command's sizes, so an overrun is caught.
-  const std::unique_ptr<char[]> line(new char[LINE_BUF_SIZE]);
-  const std::unique_ptr<char[]> fen4(new char[FEN4_BUF_SIZE]);
-  while (std::fgets(line.get(), LINE_BUF_SIZE, in) != nullptr) handle_piece(line.get(), fen4.get(), &board);
+  const std::unique_ptr<char[]> line(new char[q4d::LINE_BUF_SIZE]);
+  const std::unique_ptr<char[]> fen4(new char[q4d::FEN4_BUF_SIZE]);
+  while (std::fgets(line.get(), q4d::LINE_BUF_SIZE, in) != nullptr) handle_piece(line.get(), fen4.get(), &board);
   std::fclose(in);
   return 0;
 }

@@ -7,15 +7,10 @@
 
 namespace q4d {
 
-// R for coordinate c of a square whose four coordinates add up to coord_sum.
-constexpr double coord_residual(int c, int coord_sum) {
-  return static_cast<double>(c) - static_cast<double>(coord_sum) / 4.0;
-}
-
 // R_axis of square s.
 constexpr double coord_residual_at(int axis, int s) {
   const int sum = square_coord(s, 0) + square_coord(s, 1) + square_coord(s, 2) + square_coord(s, 3);
-  return coord_residual(square_coord(s, axis), sum);
+  return static_cast<double>(square_coord(s, axis)) - static_cast<double>(sum) / 4.0;
 }
 
 }  // namespace q4d

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "encoder/encoding.h"
+#include "encoder/value_field.h"
 
 namespace q4d {
 
@@ -18,13 +19,9 @@ inline constexpr int N_FIBER_COMPONENTS = 3;
 
 // FiberKind of a piece letter (either case), or -1.
 constexpr int fiber_kind_of(std::uint8_t letter) {
-  switch (letter) {
-    case 'N': case 'n': return FIBER_KNIGHT;
-    case 'B': case 'b': return FIBER_BISHOP;
-    case 'Q': case 'q': return FIBER_QUEEN;
-    case 'K': case 'k': return FIBER_KING;
-    default: return -1;
-  }
+  constexpr int BY_PIECE_TYPE[N_PIECE_TYPES] = {-1, FIBER_KNIGHT, FIBER_BISHOP, -1, FIBER_QUEEN, FIBER_KING};
+  const int kind = piece_type_of(letter);
+  return kind < 0 ? -1 : BY_PIECE_TYPE[kind];
 }
 
 // [orbit][kind][component]; orbits in ascending key order (0000 ... 3333).
