@@ -1,6 +1,8 @@
 // Channels 5-7: every knight, bishop, queen and king sums the value field over
 // the squares it reaches on the empty board (its reach sum), weights that sum
 // three ways, and adds each product to every square it reaches.
+#include <cstring>
+
 #include "encoder/multiversion.h"
 #include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
@@ -10,10 +12,6 @@
 
 namespace q4d {
 namespace {
-
-// A target's three sums and a padding lane, added as one vector. Lane-wise
-// additions round exactly as scalar ones; the padding lane stays zero.
-using FiberSums = double __attribute__((vector_size(4 * sizeof(double))));
 
 // Component c of target t, acc[t][c], goes to out[4096c + t].
 Q4D_MULTIVERSION void round_fiber_sums(const FiberSums* acc, float* out) {
@@ -46,11 +44,12 @@ Q4D_MULTIVERSION void spread_over_targets(FiberSums* acc, const std::int16_t* ta
 
 }  // namespace
 
-void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out) {
+void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
+                              FiberSums* acc) {
   // The three components are independent sums; they share the reach sums and
   // run in one sweep, each element still receiving its products in ascending
   // order of the pieces' squares. No fused operation anywhere.
-  FiberSums acc[N_SQUARES] = {};
+  std::memset(acc, 0, N_SQUARES * sizeof(FiberSums));
   for_each_occupied(pieces, [&](int s) {
     const int fiber_kind = fiber_kind_of(pieces[s]);
     if (fiber_kind < 0) return;

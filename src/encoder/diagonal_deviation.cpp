@@ -7,9 +7,9 @@
 
 namespace q4d {
 
-void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out) {
+void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out,
+                               DiagonalTerm* terms) {
   const DiagonalDeviationTable& table = diagonal_deviation_table();
-  DiagonalTerm terms[N_SQUARES];
   int n_terms = 0;
   for_each_occupied(board.pieces, [&](int s) {
     const int kind = piece_type_of(board.pieces[s]);

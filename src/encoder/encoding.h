@@ -38,8 +38,25 @@ using EncodingVector = std::array<float, ENCODING_DIM>;
 
 constexpr std::size_t channel_offset(int channel) { return static_cast<std::size_t>(channel) * CHANNEL_SIZE; }
 
-// Encodes `board` into `out`, writing every element. No heap allocation, no
-// state between calls: the same board always gives the same bits.
+// Scratch space of the encoder, owned by the caller and reused from one call
+// to the next (one per thread). Its contents between calls mean nothing; it
+// is 256 KiB, so keep it off the stack (static, a member, or the heap).
+inline constexpr std::size_t ENCODER_WORKSPACE_SIZE = 256 * 1024;
+struct alignas(64) EncoderWorkspace {
+  unsigned char bytes[ENCODER_WORKSPACE_SIZE];
+};
+
+// Encodes `board` into `out`, writing every element, with `workspace` as
+// scratch. No heap allocation, no state between calls: the same board always
+// gives the same bits.
+void encode_position(const Board4D& board, EncodingVector& out, EncoderWorkspace& workspace);
+
+// The same with a workspace of the calling thread's own.
 void encode_position(const Board4D& board, EncodingVector& out);
+
+// Encodes boards[0 .. n) on the calling thread into out, ENCODING_DIM floats
+// per board, board k at out + k * ENCODING_DIM. Returns 0, or -1 when an
+// argument is absent (null pointers are fine when n is 0).
+[[nodiscard]] int encode_positions(const Board4D* boards, std::size_t n, float* out, EncoderWorkspace* workspace);
 
 }  // namespace q4d

@@ -17,12 +17,12 @@ namespace {
 constexpr int AXIS_Y = 1;
 constexpr int AXIS_W = 3;
 
-Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out) {
+Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out,
+                                            double* acc) {
   const PawnFiberMatrix& m = pawn_fiber_matrix();
   const int stride = 1 << (3 * (3 - axis));  // w: 1, y: 64
   // Only the lines that hold a pawn get an accumulator; every other element
   // is +0.0, what rounding an untouched accumulator entry gives.
-  double acc[N_SQUARES];
   std::uint64_t line_started[N_SQUARES / 64] = {};  // by the line's first square
   std::memset(out.data(), 0, out.size_bytes());
   for_each_occupied(board.pieces, [&](int s) {
@@ -51,12 +51,12 @@ Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t p
 
 }  // namespace
 
-void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out) {
-  encode_pawn_fiber(board, PAWN_AXIS_W, AXIS_W, out);
+void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out, double* sums) {
+  encode_pawn_fiber(board, PAWN_AXIS_W, AXIS_W, out, sums);
 }
 
-void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out) {
-  encode_pawn_fiber(board, PAWN_AXIS_Y, AXIS_Y, out);
+void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out, double* sums) {
+  encode_pawn_fiber(board, PAWN_AXIS_Y, AXIS_Y, out, sums);
 }
 
 }  // namespace q4d

@@ -12,10 +12,10 @@ namespace q4d {
 template <int N_CHANNEL>
 using ChannelSlice = std::span<float, static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE>;
 
-// The slice of `out` holding channels first .. first + N_CHANNEL - 1.
+// The slice of an encoding at `out` holding channels first .. first + N_CHANNEL - 1.
 template <int N_CHANNEL>
-ChannelSlice<N_CHANNEL> channel_slice(EncodingVector& out, int first) {
-  return ChannelSlice<N_CHANNEL>(out.data() + channel_offset(first), static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE);
+ChannelSlice<N_CHANNEL> channel_slice(float* out, int first) {
+  return ChannelSlice<N_CHANNEL>(out + channel_offset(first), static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE);
 }
 
 // Channel 0: the mean of the value field over each square's symmetry orbit.
@@ -27,17 +27,27 @@ void encode_orbit_mean(const PieceLetters& pieces, const ValueField& field, Chan
 // letters) are computed; the others hold the empty board's signed zeros.
 void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field, ChannelSlice<4> out);
 
+// A target's three fiber sums and a padding lane, added as one vector.
+// Lane-wise additions round exactly as scalar ones; the padding lane stays zero.
+using FiberSums = double __attribute__((vector_size(4 * sizeof(double))));
+
 // Channels 5-7: each knight, bishop, queen and king spreads the value it
 // reaches on the empty board, weighted three ways, over the squares it reaches.
-void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out);
+// `sums` is scratch for 4096 FiberSums.
+void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
+                              FiberSums* sums);
 
 // Channels 8 and 9: W-axis and Y-axis pawns, each adding a row of the pawn
-// fiber matrix along its own line of eight squares.
-void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out);
-void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out);
+// fiber matrix along its own line of eight squares. `sums` is scratch for
+// 4096 doubles.
+void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out, double* sums);
+void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out, double* sums);
 
 // Channel 10: every piece's kind row of the diagonal deviation table, scaled by
 // its value, accumulated with fused multiply-adds in ascending square order.
-void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out);
+// `terms` is scratch for 4096 DiagonalTerms.
+struct DiagonalTerm;
+void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out,
+                               DiagonalTerm* terms);
 
 }  // namespace q4d
