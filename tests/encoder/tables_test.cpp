@@ -1,7 +1,6 @@
 // The encoder's generated tables against numbers computed independently.
 #include <gtest/gtest.h>
 
-
 #include <cmath>
 #include <numbers>
 #include <string>
