@@ -9,7 +9,7 @@
 #include <array>
 #include <cstddef>
 
-#include "position/board.h"
+#include "../position/board.h"  // public headers include each other by relative path
 
 namespace q4d {
 

@@ -10,7 +10,7 @@
 // Example: "4d-fen v1: K@0,0,0,4; P/w@1,0,0,4; py@6,7,7,3"
 #pragma once
 
-#include "position/board.h"
+#include "board.h"  // public headers include each other by relative path
 
 namespace q4d {
 
@@ -28,6 +28,10 @@ enum Fen4Result {
 // whenever both arguments are present. Returns FEN4_OK or the first error in
 // text order; after an error the board holds the entries read before it.
 // Never reads past the terminating NUL.
-int parse_fen4(const char* text, Board4D* board);
+[[nodiscard]] int parse_fen4(const char* text, Board4D* board);
+
+// The meaning of a parse_fen4 result in words ("bad piece token", ...);
+// "unknown error" for any other number.
+const char* fen4_error_name(int code);
 
 }  // namespace q4d
