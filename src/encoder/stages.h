@@ -34,11 +34,12 @@ void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field,
 // Lane-wise additions round exactly as scalar ones; the padding lane stays zero.
 using FiberSums = double __attribute__((vector_size(4 * sizeof(double))));
 
-inline constexpr int FIBER_TARGETS_ROOM = 256 + 16;
+inline constexpr int FIBER_TARGETS_ROOM = 256 + 16;  // one piece's targets, and a vector's spill
+inline constexpr int FIBER_CHUNK = 16;                // pieces listed before their sums are taken
 
 struct FiberScratch {
   FiberSums sums[N_SQUARES];
-  alignas(64) std::int32_t targets[FIBER_TARGETS_ROOM];  // one piece's targets
+  alignas(64) std::int32_t targets[FIBER_CHUNK][FIBER_TARGETS_ROOM];
 };
 
 // Channels 5-7: each knight, bishop, queen and king spreads the value it
