@@ -262,20 +262,4 @@ BENCHMARK(BM_roofline)->Apply(board_sizes);
 
 }  // namespace
 
-
-// TEMP
-namespace {
-void BM_stage_fiber(benchmark::State& state) {
-  const q4d::Board4D board = bench_board(state);
-  auto out = std::make_unique<q4d::EncodingVector>();
-  auto field = std::make_unique<q4d::ValueField>();
-  auto scratch = std::make_unique<q4d::FiberScratch>();
-  q4d::build_value_field(board.pieces, *field);
-  for (auto _ : state) {
-    q4d::encode_cross_piece_fiber(q4d::machine_isa(), board.pieces, *field, q4d::channel_slice<3>(out->data(), 5), *scratch);
-    benchmark::ClobberMemory();
-  }
-}
-BENCHMARK(BM_stage_fiber)->Apply(board_sizes);
-}
 BENCHMARK_MAIN();

@@ -8,7 +8,6 @@
 #include <immintrin.h>
 #endif
 
-#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/fiber_weights.h"
 #include "encoder/tables/move_tables.h"
@@ -84,7 +83,9 @@ struct Avx512Targets {
 // all lists of a chunk are written before the first is read back, so the
 // reads do not wait on the stores that just made them.
 template <class Targets>
-void spread_products(const PieceLetters* pieces, const double* field, FiberScratch* scratch) {
+void spread_products(const StageBoard* in, FiberScratch* scratch) {
+  const PieceLetters& pieces = in->board.pieces;
+  const double* field = in->field.data();
   struct Listed {
     int square;
     int fiber_kind;
@@ -108,13 +109,13 @@ void spread_products(const PieceLetters* pieces, const double* field, FiberScrat
     }
     n_listed = 0;
   };
-  for_each_occupied(*pieces, [&](int s) {
-    const int fiber_kind = fiber_kind_of((*pieces)[s]);
-    if (fiber_kind < 0) return;
-    const int n = Targets::list(piece_type_of((*pieces)[s]), s, scratch->targets[n_listed]);
+  for (const int s : in->occupied) {
+    const int fiber_kind = fiber_kind_of(pieces[s]);
+    if (fiber_kind < 0) continue;
+    const int n = Targets::list(piece_type_of(pieces[s]), s, scratch->targets[n_listed]);
     chunk[n_listed++] = {s, fiber_kind, n};
     if (n_listed == FIBER_CHUNK) spread_chunk();
-  });
+  }
   spread_chunk();
 }
 
@@ -127,21 +128,20 @@ void round_fiber_sums(const FiberSums* sums, float* out) {
 
 }  // namespace
 
-void encode_cross_piece_fiber(Isa isa, const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
-                              FiberScratch& scratch) {
+void encode_cross_piece_fiber(Isa isa, const StageBoard& in, ChannelSlice<3> out, FiberScratch& scratch) {
   // The three components are independent sums; they share the reach sums and
   // run in one sweep, each element still receiving its products in ascending
   // order of the pieces' squares.
   std::memset(scratch.sums, 0, sizeof scratch.sums);
 #if defined(Q4D_ISA_DISPATCH)
   if (isa == ISA_AVX512) {
-    run_avx512<spread_products<Avx512Targets>>(&pieces, field.data(), &scratch);
+    run_avx512<spread_products<Avx512Targets>>(&in, &scratch);
   } else if (isa == ISA_AVX2) {
-    run_avx2<spread_products<PortableTargets>>(&pieces, field.data(), &scratch);
+    run_avx2<spread_products<PortableTargets>>(&in, &scratch);
   } else
 #endif
   {
-    spread_products<PortableTargets>(&pieces, field.data(), &scratch);
+    spread_products<PortableTargets>(&in, &scratch);
   }
   run_for_isa<round_fiber_sums>(isa, static_cast<const FiberSums*>(scratch.sums), out.data());
 }

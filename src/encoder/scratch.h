@@ -11,10 +11,11 @@
 namespace q4d {
 
 struct EncoderScratch {
-  ValueField field;  // read by every stage
-  union {            // each stage's own room, used only while it runs
+  ValueField field;                    // read by every stage
+  std::int16_t occupied[N_SQUARES];    // read by every stage
+  union {                              // each stage's own room, used only while it runs
     FiberScratch fiber;                      // channels 5-7
-    double pawn_sums[N_SQUARES];             // channels 8 and 9, one after the other
+    PawnScratch pawn;                        // channels 8 and 9
     DiagonalTerm diagonal_terms[N_SQUARES];  // channel 10
   };
 };
