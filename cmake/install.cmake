@@ -5,8 +5,9 @@
 #   find_package(quorvane4d 0.1 REQUIRED)
 #   target_link_libraries(app PRIVATE quorvane4d::quorvane4d)
 #
-# and includes "encoder/encoding.h", "position/fen4.h", "frames/container.h"
-# as this tree does. Encoder stages and tables stay private.
+# and includes "encoder/encoding.h", "position/fen4.h", "frames/container_file.h"
+# as this tree does. Encoder stages and tables, and the codecs behind the
+# container reader and writer, stay private.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -25,7 +26,7 @@ foreach(header IN ITEMS
     position/fen4.h
     encoder/encoding.h
     frames/container.h
-    frames/gzip.h)
+    frames/container_file.h)
   cmake_path(GET header PARENT_PATH folder)
   install(FILES ${PROJECT_SOURCE_DIR}/src/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d/${folder})
 endforeach()

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "encoder/encoding.h"
+#include "../encoder/encoding.h"
 
 namespace q4d {
 
@@ -83,8 +83,17 @@ int header_write_here(std::FILE* stream, const FileHeader* header);
 // in that order. Other fields are taken as they stand.
 int header_read(std::FILE* stream, FileHeader* header);
 
+// The same from 256 bytes in memory (HEADER_ERR_NULL, _MAGIC, _VERSION or
+// _FRAME_SIZE).
+int header_parse(const unsigned char* bytes, FileHeader* header);
+
 // Write or read one whole frame at the current position.
 int frame_write(std::FILE* stream, const FrameRecord* record);
 int frame_read(std::FILE* stream, FrameRecord* record);
+
+// The same with the frame's parts apart: `vector` holds ENCODING_DIM floats
+// (a row of a batch of encodings, or a caller's array).
+int frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer);
+int frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer);
 
 }  // namespace q4d
