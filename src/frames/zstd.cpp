@@ -13,7 +13,8 @@
 namespace q4d {
 namespace {
 
-constexpr int WINDOW_LOG = 23;  // 8 MiB: some 46 frames
+constexpr int WINDOW_LOG = 23;       // 8 MiB: some 46 frames
+constexpr int JOB_SIZE = 2 << 20;   // what one worker compresses at a time: memory grows with workers times this
 
 struct CompressBuffers {
   std::size_t in_size = ZSTD_CStreamInSize(), out_size = ZSTD_CStreamOutSize();
@@ -27,6 +28,7 @@ bool set_parameters(ZSTD_CCtx* cctx, int level, int workers, std::uint64_t size)
          !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1)) &&
          !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, WINDOW_LOG)) &&
          !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, workers)) &&
+         (workers == 0 || !ZSTD_isError(ZSTD_CCtx_setParameter(cctx, ZSTD_c_jobSize, JOB_SIZE))) &&
          !ZSTD_isError(ZSTD_CCtx_setPledgedSrcSize(cctx, size));
 }
 
