@@ -27,7 +27,7 @@
 
 namespace q4d {
 
-enum ContainerCodec {
+enum ContainerCodec : int {
   CODEC_PLAIN = 0,
   CODEC_GZIP = 1,
   CODEC_ZSTD = 2,
