@@ -29,6 +29,22 @@ enum CompressResult {
   COMPRESS_ERR_THREADS = -12, // the compressing threads could not be started
 };
 
+// What every writer does first: measures the source, puts it back at its
+// start and creates the output. COMPRESS_OK, _SEEK or _OPEN.
+inline int start_compressed_file(const char* path, std::FILE* source, long* size, std::FILE** out) {
+  if (std::fseek(source, 0, SEEK_END) != 0) return COMPRESS_ERR_SEEK;
+  *size = std::ftell(source);
+  if (*size < 0 || std::fseek(source, 0, SEEK_SET) != 0) return COMPRESS_ERR_SEEK;
+  *out = std::fopen(path, "wb");
+  return *out != nullptr ? COMPRESS_OK : COMPRESS_ERR_OPEN;
+}
+
+// ... and last: closes the output, where a full disk often shows only when
+// the buffered tail is flushed. Returns `result` unless that fails.
+inline int finish_compressed_file(std::FILE* out, int result) {
+  return std::fclose(out) != 0 && result == COMPRESS_OK ? COMPRESS_ERR_CLOSE : result;
+}
+
 // Fixed 10-byte header (no flags, MTIME 0, OS unknown), one raw deflate
 // stream at level 6 (window bits -15, memory level 9), CRC-32 and ISIZE.
 // The output is closed on every path and keeps what was written.

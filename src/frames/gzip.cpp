@@ -66,11 +66,6 @@ int write_trailer(std::FILE* out, std::uint32_t crc, std::uint64_t length) {
   return std::fwrite(trailer, 1, sizeof trailer, out) == sizeof trailer ? COMPRESS_OK : COMPRESS_ERR_TRAILER;
 }
 
-// A full disk often shows only here, when the buffered tail is flushed.
-int close_output(std::FILE* out, int result) {
-  return std::fclose(out) != 0 && result == COMPRESS_OK ? COMPRESS_ERR_CLOSE : result;
-}
-
 // ---- Blocks deflated in parallel -------------------------------------------
 
 constexpr std::size_t BLOCK_SIZE = 128 * 1024;
@@ -261,17 +256,15 @@ int gzip_write_file(const char* path, std::FILE* source) {
     deflateEnd(&zs);
   }
   if (result == COMPRESS_OK) result = write_trailer(out, crc, length);
-  return close_output(out, result);
+  return finish_compressed_file(out, result);
 }
 
 int gzip_write_file_blocks(const char* path, std::FILE* source, int threads) {
   if (path == nullptr || source == nullptr || threads < 1) return COMPRESS_ERR_NULL;
   // The length tells which block is the last, the one that ends the stream.
-  if (std::fseek(source, 0, SEEK_END) != 0) return COMPRESS_ERR_SEEK;
-  const long size = std::ftell(source);
-  if (size < 0 || std::fseek(source, 0, SEEK_SET) != 0) return COMPRESS_ERR_SEEK;
-  std::FILE* out = std::fopen(path, "wb");
-  if (out == nullptr) return COMPRESS_ERR_OPEN;
+  long size = 0;
+  std::FILE* out = nullptr;
+  if (const int started = start_compressed_file(path, source, &size, &out); started != COMPRESS_OK) return started;
 
   int result = COMPRESS_OK;
   std::uint32_t crc = static_cast<std::uint32_t>(crc32(0, nullptr, 0));
@@ -281,7 +274,7 @@ int gzip_write_file_blocks(const char* path, std::FILE* source, int threads) {
     result = deflate_blocks(source, out, threads, static_cast<std::uint64_t>(size), crc);
   }
   if (result == COMPRESS_OK) result = write_trailer(out, crc, static_cast<std::uint64_t>(size));
-  return close_output(out, result);
+  return finish_compressed_file(out, result);
 }
 
 struct GzipDecoder {

@@ -53,11 +53,9 @@ int compress_source(std::FILE* source, std::FILE* out, ZSTD_CCtx* cctx, Compress
 
 int zstd_write_file(const char* path, std::FILE* source, int level, int workers) {
   if (path == nullptr || source == nullptr) return COMPRESS_ERR_NULL;
-  if (std::fseek(source, 0, SEEK_END) != 0) return COMPRESS_ERR_SEEK;
-  const long size = std::ftell(source);
-  if (size < 0 || std::fseek(source, 0, SEEK_SET) != 0) return COMPRESS_ERR_SEEK;
-  std::FILE* out = std::fopen(path, "wb");
-  if (out == nullptr) return COMPRESS_ERR_OPEN;
+  long size = 0;
+  std::FILE* out = nullptr;
+  if (const int started = start_compressed_file(path, source, &size, &out); started != COMPRESS_OK) return started;
 
   int result = COMPRESS_OK;
   ZSTD_CCtx* cctx = ZSTD_createCCtx();
@@ -70,7 +68,7 @@ int zstd_write_file(const char* path, std::FILE* source, int level, int workers)
     result = buf.ok() ? compress_source(source, out, cctx, buf) : COMPRESS_ERR_ALLOC;
   }
   ZSTD_freeCCtx(cctx);  // joins libzstd's workers; null is ignored
-  return std::fclose(out) != 0 && result == COMPRESS_OK ? COMPRESS_ERR_CLOSE : result;
+  return finish_compressed_file(out, result);
 }
 
 struct ZstdDecoder {

@@ -11,45 +11,16 @@
 // would be dropped from the report); and no stream stays open afterwards
 // (the sanitizers do not see a FILE that is never closed, but a
 // long-running caller would run out of descriptors).
-#include <dirent.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "frames/container_file.h"
+#include "input_file.h"
 #include "main_4d/csv_report.h"
 
 namespace {
-
-// One input file per process, removed at exit.
-struct InputFile {
-  std::string path;
-  InputFile() {
-    path = (std::filesystem::temp_directory_path() / "q4d_csv_fuzz_XXXXXX").string();
-    const int fd = mkstemp(path.data());
-    if (fd < 0) std::abort();
-    close(fd);
-  }
-  ~InputFile() { std::remove(path.c_str()); }
-};
-
-void write_input(const std::string& path, const std::uint8_t* data, std::size_t size) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) std::abort();
-}
-
-int open_descriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) std::abort();
-  int count = 0;
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
 
 // Returns the reader's result of opening the file.
 int read_as_csv_does(const char* path) {
@@ -96,11 +67,11 @@ void open_verified(const char* path, int unverified) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const InputFile input;
-  write_input(input.path, data, size);
+  static const q4d::fuzz::InputFile input("q4d_csv_fuzz");
+  input.write(data, size);
 
-  const int descriptors = open_descriptors();
+  const int descriptors = q4d::fuzz::open_descriptors();
   open_verified(input.path.c_str(), read_as_csv_does(input.path.c_str()));
-  if (open_descriptors() != descriptors) std::abort();
+  if (q4d::fuzz::open_descriptors() != descriptors) std::abort();
   return 0;
 }

@@ -9,44 +9,22 @@
 // that it should not, and accepts only what libzstd itself decompresses, as
 // a whole, to exactly the header's frames, byte for byte; no stream stays
 // open afterwards.
-#include <dirent.h>
-#include <unistd.h>
 #include <zstd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "frames/byte_order.h"
 #include "frames/container_file.h"
+#include "input_file.h"
 
 namespace {
 
 constexpr std::uint8_t MAGIC[4] = {0x28, 0xB5, 0x2F, 0xFD};
-
-struct InputFile {
-  std::string path;
-  InputFile() {
-    path = (std::filesystem::temp_directory_path() / "q4d_zstd_fuzz_XXXXXX").string();
-    const int fd = mkstemp(path.data());
-    if (fd < 0) std::abort();
-    close(fd);
-  }
-  ~InputFile() { std::remove(path.c_str()); }
-};
-
-int open_descriptors() {
-  DIR* dir = opendir("/proc/self/fd");
-  if (dir == nullptr) std::abort();
-  int count = 0;
-  while (readdir(dir) != nullptr) ++count;
-  closedir(dir);
-  return count;
-}
 
 // libzstd's own reading of the whole file, every frame, stopping once more
 // than `limit` bytes come out. False for a stream that fails or is cut.
@@ -114,18 +92,17 @@ int read_all(const char* path, bool verify, std::vector<std::uint8_t>* container
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const InputFile input;
+  static const q4d::fuzz::InputFile input("q4d_zstd_fuzz");
   std::vector<std::uint8_t> file;
   if (size < 4 || std::memcmp(data, MAGIC, 4) != 0) file.assign(MAGIC, MAGIC + 4);
   file.insert(file.end(), data, data + size);
-  std::FILE* f = std::fopen(input.path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(file.data(), 1, file.size(), f) != file.size() || std::fclose(f) != 0) std::abort();
+  input.write(file.data(), file.size());
 
-  const int descriptors = open_descriptors();
+  const int descriptors = q4d::fuzz::open_descriptors();
   std::vector<std::uint8_t> unverified, verified;
   const int plain_result = read_all(input.path.c_str(), false, &unverified);
   const int verified_result = read_all(input.path.c_str(), true, &verified);
-  if (open_descriptors() != descriptors) std::abort();
+  if (q4d::fuzz::open_descriptors() != descriptors) std::abort();
   if (verified_result == q4d::CONTAINER_READ_OK) {
     if (plain_result != q4d::CONTAINER_READ_OK || unverified != verified) std::abort();
     std::vector<std::uint8_t> reference;
