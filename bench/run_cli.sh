@@ -30,6 +30,8 @@ python3 bench/gen_game.py game --plies 100 --pieces 96 --seed 2 -o "$work/mid.nd
 python3 bench/gen_game.py game --plies 2000 --pieces 96 --seed 2 -o "$work/long.ndjson4"
 python3 bench/gen_game.py fixtures --count 1 --pieces 96 --seed 3 -o "$work/fixture.jsonl"
 frames=$(grep -c '"fen4"' "$game")
+# The floor of any process: an empty C program, timed beside encode-fixture.
+printf 'int main(void) { return 0; }\n' | cc -O2 -x c - -o "$work/empty"
 
 plain=$work/game.quorvane4
 packed=$work/game.quorvanez4
@@ -60,9 +62,10 @@ command[csv zstd]="\"$q4d\" csv \"$zstd_packed\" -o \"$out\""
 command[gzip -dc]="gzip -dc \"$packed\""
 command[zstd -dc]="zstd -q -dc \"$zstd_packed\""
 command[encode-fixture]="\"$q4d\" encode-fixture --positions-jsonl \"$work/fixture.jsonl\" --name pos_0"
+command[empty C program]="\"$work/empty\""
 labels=("encode" "encode -z" "encode -z --threads 2" "encode --zstd" "encode --zstd=5" "encode --zstd --threads 2"
         "encode --threads 2" "gzip -6" "zstd -3" "csv plain" "csv gzip" "csv zstd" "gzip -dc" "zstd -dc"
-        "encode-fixture")
+        "encode-fixture" "empty C program")
 
 declare -A times
 echo "load before: $(cut -d' ' -f1-3 /proc/loadavg); rounds: $runs (median)"
@@ -133,6 +136,9 @@ r=$(ratio "$(ms "csv zstd")" "$(ms "csv gzip")")
 line "  csv zstd / csv gzip" "$r" "<= 0.6" "$(verdict "$r" "<=" 0.6)"
 time_line "encode-fixture"
 line "  one position, whole process" "$(ms encode-fixture) ms" "< 5 ms" "$(verdict "$(ms encode-fixture)" "<=" 5)"
+time_line "empty C program"
+r=$(awk -v a="$(ms encode-fixture)" -v b="$(ms "empty C program")" 'BEGIN { printf "%.1f", a - b }')
+line "  encode-fixture - empty C program" "$r ms" "<= 1.5 ms" "$(verdict "$r" "<=" 1.5)"
 
 echo
 # Zstd's 8 MiB window fills with the first 46 frames: a 10-ply game (1.8 MB)
