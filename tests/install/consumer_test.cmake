@@ -65,17 +65,17 @@ separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
 run(${CXX} -std=c++17 -O2 ${CONSUMER_DIR}/consumer.cpp -o ${WORK_DIR}/consumer_pkg_config ${pc_flags} ${link_flags})
 
 # The FEN4 text holds semicolons: passed quoted, outside run(), it stays one argument.
-execute_process(COMMAND ${WORK_DIR}/build/consumer "${fen4}" ${WORK_DIR}/library.quorvane4 ${WORK_DIR}/library.quorvanez4
-                RESULT_VARIABLE rc ERROR_VARIABLE err)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "consumer failed (${rc}): ${err}")
-endif()
-execute_process(COMMAND ${WORK_DIR}/consumer_pkg_config "${fen4}" ${WORK_DIR}/pc.quorvane4 ${WORK_DIR}/pc.quorvanez4
-                RESULT_VARIABLE rc ERROR_VARIABLE err)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "the consumer built through pkg-config failed (${rc}): ${err}")
-endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/pc.quorvane4 ${WORK_DIR}/library.quorvane4
+foreach(consumer IN ITEMS build/consumer consumer_pkg_config)
+  cmake_path(GET consumer FILENAME name)
+  execute_process(COMMAND ${WORK_DIR}/${consumer} "${fen4}" ${WORK_DIR}/${name}.quorvane4 ${WORK_DIR}/${name}.quorvanez4
+                  RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${consumer} failed (${rc}): ${err}")
+  endif()
+endforeach()
+file(RENAME ${WORK_DIR}/consumer.quorvane4 ${WORK_DIR}/library.quorvane4)
+file(RENAME ${WORK_DIR}/consumer.quorvanez4 ${WORK_DIR}/library.quorvanez4)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/consumer_pkg_config.quorvane4 ${WORK_DIR}/library.quorvane4
                 RESULT_VARIABLE differ)
 if(differ)
   message(FATAL_ERROR "the two consumers wrote different containers")
