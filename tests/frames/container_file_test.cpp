@@ -20,6 +20,7 @@
 #include "frames/byte_order.h"
 #include "frames/codecs.h"
 #include "scratch_dir.h"
+#include "zlib_whole.h"
 
 namespace q4d {
 namespace {
@@ -81,15 +82,7 @@ Bytes libzstd_decompress(const Bytes& file, bool* ok) {
 Bytes zlib_deflate_6(const Bytes& content) {
   z_stream zs{};
   deflateInit2(&zs, 6, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
-  Bytes out(deflateBound(&zs, content.size()));
-  zs.next_in = const_cast<Bytef*>(content.data());
-  zs.avail_in = static_cast<uInt>(content.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
+  return test::deflate_whole(zs, content);
 }
 
 struct ReadBack {

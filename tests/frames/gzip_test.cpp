@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "scratch_dir.h"
+#include "zlib_whole.h"
 
 namespace q4d {
 namespace {
@@ -83,15 +84,7 @@ Bytes zlib_gzip(const Bytes& content, const char* name, const char* comment, boo
   }
   header.hcrc = hcrc ? 1 : 0;
   EXPECT_EQ(deflateSetHeader(&zs, &header), Z_OK);
-  Bytes out(deflateBound(&zs, content.size()) + 64);
-  zs.next_in = const_cast<Bytef*>(content.data());
-  zs.avail_in = static_cast<uInt>(content.size());
-  zs.next_out = out.data();
-  zs.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
-  out.resize(zs.total_out);
-  deflateEnd(&zs);
-  return out;
+  return test::deflate_whole(zs, content);
 }
 
 // Decodes a whole gzip file with zlib, checking its CRC-32 and ISIZE.
