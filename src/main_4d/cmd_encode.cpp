@@ -3,7 +3,6 @@
 // line buffers, one board and one frame whatever the length of the game.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "frames/container.h"
@@ -11,9 +10,8 @@
 #include "main_4d/cli_args.h"
 #include "main_4d/commands.h"
 #include "main_4d/file_identity.h"
-#include "main_4d/ndjson4.h"
 #include "main_4d/progress.h"
-#include "position/fen4.h"
+#include "position/ply_log.h"
 
 namespace q4d {
 
@@ -68,11 +66,8 @@ int cmd_encode(int argc, char** argv) {
     std::fputs("encode: header write failed\n", stderr);
     return EXIT_FAILED;
   }
-  char* line = static_cast<char*>(std::malloc(LINE_BUF_SIZE));
-  char* fen4 = static_cast<char*>(std::malloc(FEN4_BUF_SIZE));
-  if (line == nullptr || fen4 == nullptr) {
-    std::free(line);
-    std::free(fen4);
+  PlyLogReader reader;
+  if (ply_log_open(&reader, in) != PLY_LOG_OK) {
     close_input();
     std::fclose(out);
     std::fprintf(stderr, "encode: out of memory allocating line/FEN4 buffers (need %d + %d KiB)\n",
@@ -83,26 +78,23 @@ int cmd_encode(int argc, char** argv) {
   static Board4D board;
   static FrameRecord frame;  // 176 KiB: kept off the stack
   int status = EXIT_OK;
-  std::uint32_t line_number = 0;
   std::uint32_t frames_written = 0;
   Progress progress;  // a line on standard error when it is a terminal
   progress_start(&progress, "encode");
-  while (std::fgets(line, LINE_BUF_SIZE, in) != nullptr) {
-    ++line_number;
-    int fen4_error = FEN4_OK;
-    const int read = read_ply_line(line, frames_written, fen4, &board, &frame.trailer, &fen4_error);
-    if (read == PLY_LINE_SKIPPED) continue;
-    if (read == PLY_LINE_TOO_LONG) {
+  int read = PLY_LOG_OK;
+  while ((read = ply_log_next(&reader, &board, &frame.trailer)) != PLY_LOG_END && read != PLY_LOG_ERR_READ) {
+    if (read == PLY_LOG_TOO_LONG) {
       progress_clear(&progress);
       std::fprintf(stderr,
                    "encode: line %u: FEN4 string longer than %d KiB; rebuild with a larger FEN4_BUF_SIZE in "
                    "cmd_encode (src/main_4d) if your corpus genuinely needs it\n",
-                   static_cast<unsigned>(line_number), FEN4_BUF_SIZE / 1024);
+                   static_cast<unsigned>(reader.line_number), FEN4_BUF_SIZE / 1024);
       continue;
     }
-    if (read == PLY_LINE_BAD_FEN4) {
+    if (read == PLY_LOG_BAD_FEN4) {
       progress_clear(&progress);
-      std::fprintf(stderr, "encode: FEN4 parse error %d at line %u\n", fen4_error, static_cast<unsigned>(line_number));
+      std::fprintf(stderr, "encode: FEN4 parse error %d at line %u\n", reader.fen4_error,
+                   static_cast<unsigned>(reader.line_number));
       continue;
     }
     encode_position(board, frame.vector);
@@ -116,7 +108,8 @@ int cmd_encode(int argc, char** argv) {
     progress_update(&progress, frames_written);
   }
   progress_clear(&progress);
-  if (std::ferror(in)) {
+  ply_log_close(&reader);
+  if (read == PLY_LOG_ERR_READ) {
     std::fprintf(stderr, "encode: read error on %s\n", input);
     status = EXIT_FAILED;
   }
@@ -130,8 +123,6 @@ int cmd_encode(int argc, char** argv) {
   if (compress && gzip_write_file(output, out) != GZIP_WRITE_OK) {
     std::fprintf(stderr, "encode: gzip to %s failed\n", output);
     std::fclose(out);
-    std::free(line);
-    std::free(fen4);
     return EXIT_FAILED;
   }
   // For a plain output this is where a full disk shows up. The temporary
@@ -145,8 +136,6 @@ int cmd_encode(int argc, char** argv) {
   if (frames_written == 0) {
     std::fputs("encode: warning — no plies written (empty input or all FEN4 parse errors)\n", stderr);
   }
-  std::free(line);
-  std::free(fen4);
   return status;
 }
 

@@ -11,21 +11,22 @@
 #include <cstring>
 #include <memory>
 
-#include "main_4d/ndjson4.h"
 #include "position/fen4.h"
+#include "position/key_scan.h"
+#include "position/ply_log.h"
 
 namespace {
 
 void check_integer_key(const char* line, const char* key) {
   std::int64_t value = 0;
   const int found = q4d::find_int_key(line, key, &value);
-  if (found != q4d::NDJSON4_OK && found != q4d::NDJSON4_ERR_NO_KEY && found != q4d::NDJSON4_ERR_NO_VALUE) std::abort();
+  if (found != q4d::KEY_OK && found != q4d::KEY_ABSENT && found != q4d::KEY_NO_VALUE) std::abort();
 }
 
 void check_list_key(const char* line, const char* key) {
   constexpr std::int64_t UNTOUCHED = 0x5A5A5A5A;
   std::int64_t values[4] = {UNTOUCHED, UNTOUCHED, UNTOUCHED, UNTOUCHED};
-  if (q4d::find_int_array4(line, key, values) == q4d::NDJSON4_OK) return;
+  if (q4d::find_int_array4(line, key, values) == q4d::KEY_OK) return;
   for (std::int64_t v : values) {
     if (v != UNTOUCHED) std::abort();
   }
@@ -41,7 +42,7 @@ void handle_piece(const char* line, char* fen4, q4d::Board4D* board) {
   // The lookups encode makes, one by one, with their invariants.
   const char* text = nullptr;
   std::size_t length = 0;
-  if (q4d::ndjson4_find_string(line, "fen4", &text, &length) == q4d::NDJSON4_OK &&
+  if (q4d::find_string_value(line, "fen4", &text, &length) == q4d::KEY_OK &&
       (text <= line || text + length >= line + line_length || text[length] != '"')) {
     std::abort();
   }
