@@ -1,6 +1,7 @@
 #include "position/fen4.h"
 
 #include <cstring>
+#include <string>
 
 #include "position/piece_token.h"
 
@@ -64,6 +65,17 @@ int parse_fen4(const char* text, Board4D* board) {
     p = skip_space(p + 1);
     if (*p == '\0') return FEN4_OK;  // one trailing ";" is fine
   }
+}
+
+int parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
+  if (text == nullptr || board == nullptr) return FEN4_ERR_NULL;
+  if (std::memchr(text, '\0', length) == nullptr) return parse_fen4(text, board);
+  // A copy in which inner NULs become another byte that matches no rule.
+  std::string copy(text, length);
+  for (char& c : copy) {
+    if (c == '\0') c = '\x01';
+  }
+  return parse_fen4(copy.c_str(), board);
 }
 
 }  // namespace q4d

@@ -10,6 +10,8 @@
 // Example: "4d-fen v1: K@0,0,0,4; P/w@1,0,0,4; py@6,7,7,3"
 #pragma once
 
+#include <cstddef>
+
 #include "position/board.h"
 
 namespace q4d {
@@ -29,5 +31,11 @@ enum Fen4Result {
 // text order; after an error the board holds the entries read before it.
 // Never reads past the terminating NUL.
 int parse_fen4(const char* text, Board4D* board);
+
+// The same for a text of `length` bytes with a NUL after them (as strings of
+// other languages are stored), which may hold NUL bytes itself: a NUL among
+// the `length` bytes is an ordinary byte, which no rule accepts, so a text is
+// never cut short by one.
+int parse_fen4_text(const char* text, std::size_t length, Board4D* board);
 
 }  // namespace q4d
