@@ -1,12 +1,14 @@
 # What `cmake --install` puts in place: the program and its man page, and the
-# library with the headers a user of it needs and a package configuration,
-# so that another project writes
+# library with its public headers, a CMake package and a pkg-config file, so
+# that another project writes
 #
 #   find_package(quorvane4d 0.1 REQUIRED)
 #   target_link_libraries(app PRIVATE quorvane4d::quorvane4d)
 #
-# and includes "encoder/encoding.h", "position/fen4.h", "frames/container.h"
-# as this tree does. Encoder stages and tables stay private.
+# (or `pkg-config --cflags --libs quorvane4d`) and includes
+# <quorvane4d/quorvane4d.h>. Encoder stages, tables and codec steps stay
+# private: the public headers reach each other by relative paths under
+# include/quorvane4d/.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -20,10 +22,12 @@ install(TARGETS quorvane4d EXPORT quorvane4d_targets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
 )
+install(FILES ${PROJECT_SOURCE_DIR}/src/quorvane4d.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d)
 foreach(header IN ITEMS
     position/board.h
     position/fen4.h
     encoder/encoding.h
+    encoder/encoder_pool.h
     frames/container.h
     frames/gzip.h)
   cmake_path(GET header PARENT_PATH folder)
@@ -39,3 +43,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/quorvane4dConfigVersion.c
   COMPATIBILITY SameMinorVersion)
 install(FILES ${PROJECT_BINARY_DIR}/quorvane4dConfig.cmake ${PROJECT_BINARY_DIR}/quorvane4dConfigVersion.cmake
   DESTINATION ${QUORVANE_CMAKE_DIR})
+
+# pkg-config: the library is static, so its dependencies are required outright.
+set(QUORVANE_PC_REQUIRES "zlib")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvane4d.pc.in ${PROJECT_BINARY_DIR}/quorvane4d.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/quorvane4d.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

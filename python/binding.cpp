@@ -287,6 +287,7 @@ PYBIND11_MODULE(_core, m) {
   m.attr("PLY_LOG_BAD_FEN4") = static_cast<int>(PLY_LOG_BAD_FEN4);
   m.attr("FEN4_BUF_SIZE") = FEN4_BUF_SIZE;
   m.def("available_processors", &available_processors);
+  m.def("fen4_error_name", &fen4_error_name, py::arg("code"));
   m.def("encode", &encode, py::arg("text"));
   m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
 

@@ -9,16 +9,6 @@ ENCODING_DIM = _core.ENCODING_DIM
 CHANNEL_NAMES = ("A1", "STD4_X", "STD4_Y", "STD4_Z", "STD4_W", "FIB_SYM_1", "FIB_SYM_2", "FIB_SYM_3",
                  "FA_PAWN_W", "FA_PAWN_Y", "FD_DIAG")
 
-_FEN4_ERRORS = {
-    -2: 'the text does not begin with "4d-fen v1:" (after any whitespace)',
-    -3: "a piece is not one of K Q R B N k q r b n or a pawn with its axis (Pw, P/w, Py, P/y, "
-        "and the same with p), or no \"@\" follows it",
-    -4: "a square is not four digits 0 to 7 separated by commas (x,y,z,w)",
-    -5: "a square is named twice",
-    -6: 'an entry is followed by neither ";" nor the end of the text',
-}
-
-
 class Fen4Error(ValueError):
     """A FEN4 text that does not parse. `code` is the parser's code (-2 to -6,
     as the program prints it); `index`, for encode_batch, the text's place."""
@@ -27,7 +17,7 @@ class Fen4Error(ValueError):
         self.code = code
         self.index = index
         where = "" if index is None else f"fen4s[{index}]: "
-        super().__init__(f"{where}FEN4 parse error {code}: {_FEN4_ERRORS.get(code, 'unknown error')}")
+        super().__init__(f"{where}FEN4 parse error {code} ({_core.fen4_error_name(code)})")
 
     def __reduce__(self):  # survives pickling, e.g. out of a DataLoader worker
         return Fen4Error, (self.code, self.index)

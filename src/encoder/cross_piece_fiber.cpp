@@ -1,9 +1,13 @@
 // Channels 5-7: every knight, bishop, queen and king sums the value field over
 // the squares it reaches on the empty board (its reach sum), weights that sum
 // three ways, and adds each product to every square it reaches.
+#include <bit>
 #include <cstring>
 
-#include "encoder/multiversion.h"
+#if defined(Q4D_ISA_DISPATCH)
+#include <immintrin.h>
+#endif
+
 #include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/fiber_weights.h"
@@ -13,61 +17,130 @@
 namespace q4d {
 namespace {
 
-// Component c of target t, acc[t][c], goes to out[4096c + t].
-Q4D_MULTIVERSION void round_fiber_sums(const FiberSums* acc, float* out) {
-  for (int t = 0; t < N_SQUARES; ++t) {
-    for (int c = 0; c < N_FIBER_COMPONENTS; ++c) out[c * CHANNEL_SIZE + t] = static_cast<float>(acc[t][c]);
+// A whole vector of entries may be stored past the last target.
+static_assert(FIBER_TARGETS_ROOM >= MAX_MOVE_OFFSETS + 16);
+
+// How a build lists a piece's targets (ascending, into room for
+// FIBER_TARGETS_ROOM entries) and sums the field over them.
+struct PortableTargets {
+  static int list(int kind, int s, std::int32_t* targets) {
+    int n = 0;
+    for_each_move_target(kind, s, [&](int t) { targets[n++] = t; });
+    return n;
   }
-}
 
-// The sum of the value field over the targets. Values are multiples of 0.25
-// no larger than 12, so every partial sum of a reach set is exact: four
-// interleaved sums give the bits of one sum taken in target order.
-double reach_sum_of(const ValueField& field, const std::int16_t* targets, int n_targets) {
-  double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
-  int i = 0;
-  for (; i + 4 <= n_targets; i += 4) {
-    a = a + field[targets[i]];
-    b = b + field[targets[i + 1]];
-    c = c + field[targets[i + 2]];
-    d = d + field[targets[i + 3]];
+  // Values are multiples of 0.25 no larger than 12, so every partial sum of
+  // a reach set is exact: any grouping gives the bits of one sum taken in
+  // target order. Four interleaved sums keep four additions in flight.
+  static double reach_sum(const double* field, const std::int32_t* targets, int n) {
+    double a = 0.0, b = 0.0, c = 0.0, d = 0.0;
+    int i = 0;
+    for (; i + 4 <= n; i += 4) {
+      a = a + field[targets[i]];
+      b = b + field[targets[i + 1]];
+      c = c + field[targets[i + 2]];
+      d = d + field[targets[i + 3]];
+    }
+    for (; i < n; ++i) a = a + field[targets[i]];
+    return (a + b) + (c + d);
   }
-  for (; i < n_targets; ++i) a = a + field[targets[i]];
-  return (a + b) + (c + d);
-}
+};
 
-// Adds `product` to the sums of every target, in the order given.
-Q4D_MULTIVERSION void spread_over_targets(FiberSums* acc, const std::int16_t* targets, int n_targets,
-                                          const FiberSums& product) {
-  for (int i = 0; i < n_targets; ++i) acc[targets[i]] = product + acc[targets[i]];
-}
+#if defined(Q4D_ISA_DISPATCH)
 
-}  // namespace
+// Sixteen move offsets at a time: the on-board ones are packed in order by
+// one compress instruction; eight field values at a time by one gather.
+struct Avx512Targets {
+  Q4D_TARGET_AVX512 static int list(int kind, int s, std::int32_t* targets) {
+    const MoveSet& set = move_sets[kind];
+    const MoveMask& mx = set.on_board[0][square_coord(s, 0)];
+    const MoveMask& my = set.on_board[1][square_coord(s, 1)];
+    const MoveMask& mz = set.on_board[2][square_coord(s, 2)];
+    const MoveMask& mw = set.on_board[3][square_coord(s, 3)];
+    const __m512i square = _mm512_set1_epi32(s);
+    int n = 0;
+    for (int word = 0; word * 64 < set.count; ++word) {
+      const std::uint64_t on_board = mx[word] & my[word] & mz[word] & mw[word];
+      for (int quarter = 0; quarter < 4; ++quarter) {
+        const auto lanes = static_cast<__mmask16>(on_board >> (16 * quarter));
+        const __m512i delta = _mm512_load_si512(set.delta.data() + 64 * word + 16 * quarter);
+        _mm512_storeu_si512(targets + n, _mm512_maskz_compress_epi32(lanes, _mm512_add_epi32(delta, square)));
+        n += std::popcount(static_cast<unsigned>(lanes));
+      }
+    }
+    return n;
+  }
 
-void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
-                              FiberSums* acc) {
-  // The three components are independent sums; they share the reach sums and
-  // run in one sweep, each element still receiving its products in ascending
-  // order of the pieces' squares. No fused operation anywhere.
-  std::memset(acc, 0, N_SQUARES * sizeof(FiberSums));
-  for_each_occupied(pieces, [&](int s) {
-    const int fiber_kind = fiber_kind_of(pieces[s]);
+  Q4D_TARGET_AVX512 static double reach_sum(const double* field, const std::int32_t* targets, int n) {
+    __m512d sum = _mm512_setzero_pd();
+    int i = 0;
+    for (; i + 8 <= n; i += 8) {
+      const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(targets + i));
+      // The masked form with every lane on: GCC 12 warns about the unmasked
+      // one's undefined pass-through operand.
+      sum = _mm512_add_pd(sum, _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, at, field, 8));
+    }
+    if (i < n) {
+      const auto lanes = static_cast<__mmask8>((1u << (n - i)) - 1);
+      // Entries past n lie inside the room and are masked off.
+      const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(targets + i));
+      sum = _mm512_add_pd(sum, _mm512_mask_i32gather_pd(_mm512_setzero_pd(), lanes, at, field, 8));
+    }
+    // Exact partial sums, as above: the order of the lanes does not matter.
+    alignas(64) double lane[8];
+    _mm512_store_pd(lane, sum);
+    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+  }
+};
+
+#endif
+
+// Adds every piece's three products to its targets' sums, in ascending order
+// of the pieces' squares. No fused operation anywhere.
+template <class Targets>
+void spread_products(const PieceLetters* pieces, const double* field, FiberScratch* scratch) {
+  FiberSums* sums = scratch->sums;
+  std::int32_t* targets = scratch->targets;
+  for_each_occupied(*pieces, [&](int s) {
+    const int fiber_kind = fiber_kind_of((*pieces)[s]);
     if (fiber_kind < 0) return;
-
-    std::int16_t targets[MAX_MOVE_OFFSETS];
-    int n_targets = 0;
-    for_each_move_target(piece_type_of(pieces[s]), s,
-                         [&](int t) { targets[n_targets++] = static_cast<std::int16_t>(t); });
-    const double reach_sum = reach_sum_of(field, targets, n_targets);
-
+    const int n = Targets::list(piece_type_of((*pieces)[s]), s, targets);
+    const double reach_sum = Targets::reach_sum(field, targets, n);
     // The float32 weight widened to double (the decimal read as a double
     // would give other bits).
     const float* weight = fiber_weights[orbit_tables.square_orbit[s]][fiber_kind];
     const FiberSums product = {reach_sum * static_cast<double>(weight[0]), reach_sum * static_cast<double>(weight[1]),
                                reach_sum * static_cast<double>(weight[2]), 0.0};
-    spread_over_targets(acc, targets, n_targets, product);
+    for (int i = 0; i < n; ++i) sums[targets[i]] = product + sums[targets[i]];
   });
-  round_fiber_sums(acc, out.data());
+}
+
+// Component c of target t, sums[t][c], goes to out[4096c + t].
+void round_fiber_sums(const FiberSums* sums, float* out) {
+  for (int t = 0; t < N_SQUARES; ++t) {
+    for (int c = 0; c < N_FIBER_COMPONENTS; ++c) out[c * CHANNEL_SIZE + t] = static_cast<float>(sums[t][c]);
+  }
+}
+
+}  // namespace
+
+void encode_cross_piece_fiber(Isa isa, const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
+                              FiberScratch& scratch) {
+  // The three components are independent sums; they share the reach sums and
+  // run in one sweep, each element still receiving its products in ascending
+  // order of the pieces' squares.
+  std::memset(scratch.sums, 0, sizeof scratch.sums);
+#if defined(Q4D_ISA_DISPATCH)
+  if (isa == ISA_AVX512) {
+    run_avx512<spread_products<Avx512Targets>>(&pieces, field.data(), &scratch);
+  } else if (isa == ISA_AVX2) {
+    run_avx2<spread_products<PortableTargets>>(&pieces, field.data(), &scratch);
+  } else
+#endif
+  {
+    spread_products<PortableTargets>(&pieces, field.data(), &scratch);
+  }
+  run_for_isa<round_fiber_sums>(isa, static_cast<const FiberSums*>(scratch.sums), out.data());
 }
 
 }  // namespace q4d

@@ -131,4 +131,14 @@ int encoder_pool_encode(EncoderPool* pool, const Board4D* boards, std::size_t n,
   return POOL_OK;
 }
 
+const char* pool_error_name(int code) {
+  switch (code) {
+    case POOL_OK: return "ok";
+    case POOL_ERR_NULL: return "absent argument";
+    case POOL_ERR_THREADS: return "negative thread count";
+    case POOL_ERR_START: return "threads or their workspaces could not be had";
+    default: return "unknown error";
+  }
+}
+
 }  // namespace q4d

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "encoder/encoding.h"
+#include "encoding.h"  // public headers include each other by relative path
 
 namespace q4d {
 
@@ -38,5 +38,8 @@ void encoder_pool_destroy(EncoderPool* pool);
 // threads and the calling thread taking boards one at a time; returns when
 // every board is encoded. Calls from several threads take turns.
 [[nodiscard]] int encoder_pool_encode(EncoderPool* pool, const Board4D* boards, std::size_t n, float* out);
+
+// The meaning of an EncoderPoolResult in words; "unknown error" otherwise.
+const char* pool_error_name(int code);
 
 }  // namespace q4d

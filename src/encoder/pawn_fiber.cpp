@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "encoder/multiversion.h"
 #include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/pawn_fiber_matrix.h"
@@ -17,14 +16,16 @@ namespace {
 constexpr int AXIS_Y = 1;
 constexpr int AXIS_W = 3;
 
-Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t pawn_axis, int axis, ChannelSlice<1> out,
-                                            double* acc) {
+// Built for each instruction set (run_for_isa), so that std::fma is one
+// instruction wherever the processor has it.
+void encode_pawn_fiber(const Board4D* board_ptr, std::uint8_t pawn_axis, int axis, float* out, double* acc) {
+  const Board4D& board = *board_ptr;
   const PawnFiberMatrix& m = pawn_fiber_matrix();
   const int stride = 1 << (3 * (3 - axis));  // w: 1, y: 64
   // Only the lines that hold a pawn get an accumulator; every other element
   // is +0.0, what rounding an untouched accumulator entry gives.
   std::uint64_t line_started[N_SQUARES / 64] = {};  // by the line's first square
-  std::memset(out.data(), 0, out.size_bytes());
+  std::memset(out, 0, CHANNEL_SIZE * sizeof(float));
   for_each_occupied(board.pieces, [&](int s) {
     const std::uint8_t letter = board.pieces[s];
     if ((letter != 'P' && letter != 'p') || board.pawn_axis[s] != pawn_axis) return;
@@ -51,12 +52,12 @@ Q4D_FMA_MULTIVERSION void encode_pawn_fiber(const Board4D& board, std::uint8_t p
 
 }  // namespace
 
-void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out, double* sums) {
-  encode_pawn_fiber(board, PAWN_AXIS_W, AXIS_W, out, sums);
+void encode_pawn_fiber_w(Isa isa, const Board4D& board, ChannelSlice<1> out, double* sums) {
+  run_for_isa<encode_pawn_fiber>(isa, &board, PAWN_AXIS_W, AXIS_W, out.data(), sums);
 }
 
-void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out, double* sums) {
-  encode_pawn_fiber(board, PAWN_AXIS_Y, AXIS_Y, out, sums);
+void encode_pawn_fiber_y(Isa isa, const Board4D& board, ChannelSlice<1> out, double* sums) {
+  run_for_isa<encode_pawn_fiber>(isa, &board, PAWN_AXIS_Y, AXIS_Y, out.data(), sums);
 }
 
 }  // namespace q4d

@@ -4,7 +4,6 @@
 
 #include <new>
 
-#include "encoder/diagonal_deviation_kernels.h"
 #include "encoder/encoding.h"
 #include "encoder/stages.h"
 #include "encoder/value_field.h"
@@ -13,7 +12,7 @@ namespace q4d {
 
 struct EncoderScratch {
   ValueField field;
-  FiberSums fiber_sums[N_SQUARES];         // channels 5-7
+  FiberScratch fiber;                      // channels 5-7
   DiagonalTerm diagonal_terms[N_SQUARES];  // channel 10
   double pawn_sums[N_SQUARES];             // channels 8 and 9, one after the other
 };

@@ -1,10 +1,13 @@
 // The channel stages of encode_position. Each writes its own slice of the
-// encoding and nothing else; none reads the output.
+// encoding and nothing else; none reads the output. Stages with hot loops
+// take the instruction set to run them in (encoder/isa.h).
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "encoder/encoding.h"
+#include "encoder/isa.h"
 #include "encoder/value_field.h"
 
 namespace q4d {
@@ -31,23 +34,41 @@ void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field,
 // Lane-wise additions round exactly as scalar ones; the padding lane stays zero.
 using FiberSums = double __attribute__((vector_size(4 * sizeof(double))));
 
+inline constexpr int FIBER_TARGETS_ROOM = 256 + 16;
+
+struct FiberScratch {
+  FiberSums sums[N_SQUARES];
+  alignas(64) std::int32_t targets[FIBER_TARGETS_ROOM];  // one piece's targets
+};
+
 // Channels 5-7: each knight, bishop, queen and king spreads the value it
 // reaches on the empty board, weighted three ways, over the squares it reaches.
-// `sums` is scratch for 4096 FiberSums.
-void encode_cross_piece_fiber(const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
-                              FiberSums* sums);
+void encode_cross_piece_fiber(Isa isa, const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
+                              FiberScratch& scratch);
 
 // Channels 8 and 9: W-axis and Y-axis pawns, each adding a row of the pawn
 // fiber matrix along its own line of eight squares. `sums` is scratch for
 // 4096 doubles.
-void encode_pawn_fiber_w(const Board4D& board, ChannelSlice<1> out, double* sums);
-void encode_pawn_fiber_y(const Board4D& board, ChannelSlice<1> out, double* sums);
+void encode_pawn_fiber_w(Isa isa, const Board4D& board, ChannelSlice<1> out, double* sums);
+void encode_pawn_fiber_y(Isa isa, const Board4D& board, ChannelSlice<1> out, double* sums);
+
+// One piece's part of channel 10: its kind's row and its signed value.
+struct DiagonalTerm {
+  const double* row;  // 4096 table entries
+  double value;
+};
 
 // Channel 10: every piece's kind row of the diagonal deviation table, scaled by
 // its value, accumulated with fused multiply-adds in ascending square order.
 // `terms` is scratch for 4096 DiagonalTerms.
-struct DiagonalTerm;
-void encode_diagonal_deviation(const Board4D& board, const ValueField& field, ChannelSlice<1> out,
+void encode_diagonal_deviation(Isa isa, const Board4D& board, const ValueField& field, ChannelSlice<1> out,
                                DiagonalTerm* terms);
+
+// Channel 10's loop over prepared terms, into 4096 floats.
+void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, float* out);
+
+// encode_position in the build for `isa`, which must be one of runnable_isas():
+// for tests that compare the builds.
+void encode_position_in(Isa isa, const Board4D& board, EncodingVector& out, EncoderWorkspace& workspace);
 
 }  // namespace q4d

@@ -133,4 +133,26 @@ int frame_read(std::FILE* stream, FrameRecord* record) {
   return FRAME_OK;
 }
 
+const char* header_error_name(int code) {
+  switch (code) {
+    case HEADER_OK: return "ok";
+    case HEADER_ERR_NULL: return "absent argument";
+    case HEADER_ERR_SEEK: return "the stream cannot be positioned at its start";
+    case HEADER_ERR_IO: return "short read or write of the 256-byte header";
+    case HEADER_ERR_MAGIC: return "not a container (wrong magic)";
+    case HEADER_ERR_VERSION: return "unsupported container version";
+    case HEADER_ERR_FRAME_SIZE: return "frame size does not match the encoding dimension";
+    default: return "unknown error";
+  }
+}
+
+const char* frame_error_name(int code) {
+  switch (code) {
+    case FRAME_OK: return "ok";
+    case FRAME_ERR_NULL: return "absent argument";
+    case FRAME_ERR_IO: return "short read or write of a frame";
+    default: return "unknown error";
+  }
+}
+
 }  // namespace q4d

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "encoder/encoding.h"
+#include "../encoder/encoding.h"  // public headers include each other by relative path
 
 namespace q4d {
 
@@ -73,18 +73,23 @@ void header_init(FileHeader* header);
 
 // Writes the 256 header bytes at offset 0 (seeking there first, so a count
 // known only at the end can be backfilled) and leaves the stream at 256.
-int header_write(std::FILE* stream, const FileHeader* header);
+[[nodiscard]] int header_write(std::FILE* stream, const FileHeader* header);
 
 // Writes the 256 header bytes at the stream's current position, without
 // seeking: for streams that cannot seek, such as a pipe.
-int header_write_here(std::FILE* stream, const FileHeader* header);
+[[nodiscard]] int header_write_here(std::FILE* stream, const FileHeader* header);
 
 // Reads the header from offset 0 and validates magic, version and frame size
 // in that order. Other fields are taken as they stand.
-int header_read(std::FILE* stream, FileHeader* header);
+[[nodiscard]] int header_read(std::FILE* stream, FileHeader* header);
 
 // Write or read one whole frame at the current position.
-int frame_write(std::FILE* stream, const FrameRecord* record);
-int frame_read(std::FILE* stream, FrameRecord* record);
+[[nodiscard]] int frame_write(std::FILE* stream, const FrameRecord* record);
+[[nodiscard]] int frame_read(std::FILE* stream, FrameRecord* record);
+
+// The meaning of a header or frame result in words; "unknown error" for any
+// other number.
+const char* header_error_name(int code);
+const char* frame_error_name(int code);
 
 }  // namespace q4d

@@ -3,14 +3,20 @@
 #include <cmath>
 #include <cstdio>
 
-#include "encoder/multiversion.h"
+#include "encoder/isa.h"
 
 namespace q4d {
+
+namespace {
+
+// Both sums are built for each instruction set (run_for_isa), so that std::fma
+// is one instruction wherever the processor has it.
 
 // The eleven channels' sums are independent: taking them side by side, one
 // element of each channel per step, keeps eleven fused operations in flight
 // while each channel still adds its elements in index order.
-Q4D_FMA_MULTIVERSION void channel_energies(const EncodingVector& v, ChannelEnergies* out) {
+void sum_channel_energies(const EncodingVector* vector, ChannelEnergies* out) {
+  const EncodingVector& v = *vector;
   double energy[N_CHANNELS] = {};
   for (std::size_t i = 0; i < CHANNEL_SIZE; ++i) {
     for (int c = 0; c < N_CHANNELS; ++c) {
@@ -27,8 +33,9 @@ Q4D_FMA_MULTIVERSION void channel_energies(const EncodingVector& v, ChannelEnerg
 
 // Four sums over the whole vector and the channel-0 distance, side by side in
 // one pass; each is a chain of dependent operations in index order.
-Q4D_FMA_MULTIVERSION void frame_change(const EncodingVector& current, const EncodingVector& previous,
-                                       FrameChange* out) {
+void sum_frame_change(const EncodingVector* current_vector, const EncodingVector* previous_vector, FrameChange* out) {
+  const EncodingVector& current = *current_vector;
+  const EncodingVector& previous = *previous_vector;
   double s_dd = 0.0, s_vp = 0.0, s_vv = 0.0, s_pp = 0.0, s_a1 = 0.0;
   for (std::size_t i = 0; i < current.size(); ++i) {
     const double v = current[i], p = previous[i];
@@ -46,6 +53,16 @@ Q4D_FMA_MULTIVERSION void frame_change(const EncodingVector& current, const Enco
   out->dist_prev = std::sqrt(s_dd);
   out->cos_prev = norms > 0.0 ? s_vp / norms : 0.0;
   out->d_a1 = std::sqrt(s_a1);
+}
+
+}  // namespace
+
+void channel_energies(const EncodingVector& v, ChannelEnergies* out) {
+  run_for_isa<sum_channel_energies>(machine_isa(), &v, out);
+}
+
+void frame_change(const EncodingVector& current, const EncodingVector& previous, FrameChange* out) {
+  run_for_isa<sum_frame_change>(machine_isa(), &current, &previous, out);
 }
 
 int format_csv_number(double x, char* buf, std::size_t size) {

@@ -78,4 +78,17 @@ int parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
   return parse_fen4(copy.c_str(), board);
 }
 
+const char* fen4_error_name(int code) {
+  switch (code) {
+    case FEN4_OK: return "ok";
+    case FEN4_ERR_NULL: return "absent argument";
+    case FEN4_ERR_PREFIX: return "missing \"4d-fen v1:\" prefix";
+    case FEN4_ERR_PIECE: return "bad piece token";
+    case FEN4_ERR_COORD: return "bad coordinates";
+    case FEN4_ERR_DUPLICATE: return "square given twice";
+    case FEN4_ERR_SEPARATOR: return "expected \";\" or the end after an entry";
+    default: return "unknown error";
+  }
+}
+
 }  // namespace q4d

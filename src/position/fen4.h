@@ -12,7 +12,7 @@
 
 #include <cstddef>
 
-#include "position/board.h"
+#include "board.h"  // public headers include each other by relative path
 
 namespace q4d {
 
@@ -30,12 +30,16 @@ enum Fen4Result {
 // whenever both arguments are present. Returns FEN4_OK or the first error in
 // text order; after an error the board holds the entries read before it.
 // Never reads past the terminating NUL.
-int parse_fen4(const char* text, Board4D* board);
+[[nodiscard]] int parse_fen4(const char* text, Board4D* board);
+
+// The meaning of a parse_fen4 result in words ("bad piece token", ...);
+// "unknown error" for any other number.
+const char* fen4_error_name(int code);
 
 // The same for a text of `length` bytes with a NUL after them (as strings of
 // other languages are stored), which may hold NUL bytes itself: a NUL among
 // the `length` bytes is an ordinary byte, which no rule accepts, so a text is
 // never cut short by one.
-int parse_fen4_text(const char* text, std::size_t length, Board4D* board);
+[[nodiscard]] int parse_fen4_text(const char* text, std::size_t length, Board4D* board);
 
 }  // namespace q4d

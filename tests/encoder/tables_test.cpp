@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -227,6 +228,29 @@ TEST(LineBasis, OrthonormalWithFixedSigns) {
   EXPECT_NEAR(basis.b[7][3], -0.490393, 1e-6);
   EXPECT_EQ(basis.mu[0], 0.0);
   EXPECT_NEAR(basis.mu[7], 3.847759, 1e-6);
+}
+
+// The stored literals are the formula as this platform's cos evaluates it;
+// another maths library may differ in the last bit, never more.
+TEST(LineBasis, LiteralsAreTheFormula) {
+  constexpr double SIGN[8] = {-1.0, 1.0, 1.0, 1.0, -1.0, 1.0, 1.0, 1.0};
+  const double pi = std::numbers::pi;
+  auto within_one_ulp = [](double got, double want) {
+    return got == want || std::nextafter(want, got) == got;
+  };
+  int exact = 0;
+  for (int m = 0; m < 8; ++m) {
+    const double norm = std::sqrt((m == 0 ? 1.0 : 2.0) / 8.0);
+    for (int x = 0; x < 8; ++x) {
+      const double want = SIGN[m] * norm * std::cos(pi * m * (2 * x + 1) / 16.0);
+      EXPECT_TRUE(within_one_ulp(LINE_BASIS.b[m][x], want)) << "b[" << m << "][" << x << "]";
+      exact += LINE_BASIS.b[m][x] == want;
+    }
+    const double want_mu = 2.0 - 2.0 * std::cos(pi * m / 8.0);
+    EXPECT_TRUE(within_one_ulp(LINE_BASIS.mu[m], want_mu)) << "mu[" << m << "]";
+    exact += LINE_BASIS.mu[m] == want_mu;
+  }
+  std::printf("line basis: %d of 72 literals equal this platform's formula bit for bit\n", exact);
 }
 
 TEST(PawnFiberMatrix, ListedEntriesAntisymmetryAndExactZeros) {

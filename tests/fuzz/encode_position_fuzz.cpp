@@ -5,16 +5,16 @@
 //   - every element is finite;
 //   - bytes that are no piece letter, and the axis bytes of squares that hold
 //     no pawn, change nothing: the board with them cleared gives the same bits;
-//   - every channel-10 kernel this machine can run gives the bits that the
-//     dispatched kernel stored.
+//   - every build of the encoder this machine runs (encoder/isa.h) gives the
+//     bits of the dispatched one.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "encoder/diagonal_deviation_kernels.h"
 #include "encoder/encoding.h"
-#include "encoder/tables/diagonal_deviation_table.h"
+#include "encoder/isa.h"
+#include "encoder/stages.h"
 #include "encoder/value_field.h"
 
 namespace {
@@ -31,20 +31,13 @@ Board4D cleared_of_noise(const Board4D& board) {
   return clean;
 }
 
-void check_kernels(const Board4D& board, const q4d::EncodingVector& encoded) {
-  static q4d::ValueField field;
-  static q4d::DiagonalTerm terms[q4d::N_SQUARES];
-  static float out[q4d::CHANNEL_SIZE];
-  q4d::build_value_field(board.pieces, field);
-  int n_terms = 0;
-  for (int s = 0; s < q4d::N_SQUARES; ++s) {
-    const int kind = q4d::piece_type_of(board.pieces[s]);
-    if (kind >= 0) terms[n_terms++] = {q4d::diagonal_deviation_table()[kind].data(), field[s]};
-  }
-  const float* stored = encoded.data() + q4d::channel_offset(q4d::CH_FD_DIAG);
-  for (const auto& kernel : q4d::available_diagonal_kernels()) {
-    kernel.run(terms, n_terms, out);
-    if (std::memcmp(out, stored, sizeof out) != 0) std::abort();
+// Every build of the encoder this machine runs gives the dispatched build's bits.
+void check_builds(const Board4D& board, const q4d::EncodingVector& encoded) {
+  static q4d::EncoderWorkspace workspace;
+  static q4d::EncodingVector other;
+  for (q4d::Isa isa : q4d::runnable_isas()) {
+    q4d::encode_position_in(isa, board, other, workspace);
+    if (std::memcmp(other.data(), encoded.data(), sizeof other) != 0) std::abort();
   }
 }
 
@@ -62,6 +55,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   q4d::encode_position(cleared_of_noise(board), clean_encoded);
   if (std::memcmp(encoded.data(), clean_encoded.data(), sizeof encoded) != 0) std::abort();
-  check_kernels(board, encoded);
+  check_builds(board, encoded);
   return 0;
 }

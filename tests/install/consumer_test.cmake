@@ -1,5 +1,6 @@
 # Installs this build into an empty prefix, builds the consumer project
-# against that prefix alone, and checks that the library, used from outside,
+# against that prefix alone (through its CMake package, and by hand through
+# pkg-config), and checks that the library, used from outside,
 # writes the same container as the program.
 #
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DCXX=... -DGENERATOR=... [-DLINK_FLAGS=...] -P consumer_test.cmake
@@ -35,11 +36,49 @@ if(NOT at GREATER 0)
 endif()
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
+# The same program built by hand through pkg-config: the flags it gives, and
+# nothing else, must be enough (one include directory, the library and its
+# dependencies). C++17 is enough for the public headers.
+file(GLOB_RECURSE pc_file ${prefix}/*/quorvane4d.pc)
+if(NOT pc_file)
+  message(FATAL_ERROR "quorvane4d.pc is not installed")
+endif()
+cmake_path(GET pc_file PARENT_PATH pc_dir)
+find_program(PKG_CONFIG pkg-config REQUIRED)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pc_dir} ${PKG_CONFIG} --cflags --libs quorvane4d
+                OUTPUT_VARIABLE pc_flags OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "pkg-config does not know quorvane4d")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+set(include_dirs "")
+foreach(flag IN LISTS pc_flags)
+  if(flag MATCHES "^-I(.*)")
+    cmake_path(NORMAL_PATH CMAKE_MATCH_1 OUTPUT_VARIABLE dir)
+    list(APPEND include_dirs ${dir})
+  endif()
+endforeach()
+if(NOT include_dirs STREQUAL "${prefix}/include")
+  message(FATAL_ERROR "pkg-config gives other include directories than <prefix>/include: ${include_dirs}")
+endif()
+separate_arguments(link_flags UNIX_COMMAND "${LINK_FLAGS}")
+run(${CXX} -std=c++17 -O2 ${CONSUMER_DIR}/consumer.cpp -o ${WORK_DIR}/consumer_pkg_config ${pc_flags} ${link_flags})
+
 # The FEN4 text holds semicolons: passed quoted, outside run(), it stays one argument.
 execute_process(COMMAND ${WORK_DIR}/build/consumer "${fen4}" ${WORK_DIR}/library.quorvane4 ${WORK_DIR}/library.quorvanez4
                 RESULT_VARIABLE rc ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "consumer failed (${rc}): ${err}")
+endif()
+execute_process(COMMAND ${WORK_DIR}/consumer_pkg_config "${fen4}" ${WORK_DIR}/pc.quorvane4 ${WORK_DIR}/pc.quorvanez4
+                RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "the consumer built through pkg-config failed (${rc}): ${err}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK_DIR}/pc.quorvane4 ${WORK_DIR}/library.quorvane4
+                RESULT_VARIABLE differ)
+if(differ)
+  message(FATAL_ERROR "the two consumers wrote different containers")
 endif()
 execute_process(COMMAND ${prefix}/bin/quorvane_4d encode-fen4 --fen4 "${fen4}" -o ${WORK_DIR}/program.quorvane4
                 RESULT_VARIABLE rc)

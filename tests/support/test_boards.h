@@ -55,6 +55,27 @@ inline Board4D random_board(std::mt19937& rng, int n_pieces) {
   return board;
 }
 
+// A position of n pieces as the benchmarks' realistic mix: a third pawns,
+// W-axis and Y-axis alike, and the rest spread evenly over the other five
+// kinds, both colours of every kind, on random distinct squares.
+inline Board4D realistic_board(std::mt19937& rng, int n_pieces) {
+  static constexpr char OTHERS[] = "NnBbRrQqKk";
+  Board4D board{};
+  const int n_pawns = n_pieces / 3;
+  for (int placed = 0; placed < n_pieces;) {
+    const int s = static_cast<int>(rng() % N_SQUARES);
+    if (board.pieces[s] != 0) continue;
+    if (placed < n_pawns) {
+      board.pieces[s] = static_cast<std::uint8_t>(placed % 2 == 0 ? 'P' : 'p');
+      board.pawn_axis[s] = static_cast<std::uint8_t>((placed / 2) % 2);
+    } else {
+      board.pieces[s] = static_cast<std::uint8_t>(OTHERS[(placed - n_pawns) % (sizeof OTHERS - 1)]);
+    }
+    ++placed;
+  }
+  return board;
+}
+
 // Element-wise identity of two encodings, signed zeros included.
 inline bool same_bits(const EncodingVector& a, const EncodingVector& b) {
   return std::memcmp(a.data(), b.data(), sizeof a) == 0;

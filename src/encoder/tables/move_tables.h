@@ -23,7 +23,9 @@ using MoveMask = std::array<std::uint64_t, MOVE_MASK_WORDS>;
 
 struct MoveSet {
   int count;
-  std::array<std::int16_t, MAX_MOVE_OFFSETS> delta;  // change of square index, ascending
+  // Change of square index, ascending; zero beyond `count`. Aligned for
+  // whole-vector loads of 16 entries.
+  alignas(64) std::array<std::int32_t, MAX_MOVE_OFFSETS> delta;
   std::array<std::array<MoveMask, BOARD_SIDE>, N_DIMS> on_board;  // [axis][coordinate]: offsets that stay on
 };
 
@@ -113,7 +115,7 @@ constexpr MoveSet make_move_set(int kind) {
   set.count = list.count;
   for (int i = 0; i < list.count; ++i) {
     const Offset& o = list.offsets[i];
-    set.delta[i] = static_cast<std::int16_t>(delta_of(o));
+    set.delta[i] = delta_of(o);
     for (int axis = 0; axis < N_DIMS; ++axis) {
       for (int c = 0; c < BOARD_SIDE; ++c) {
         const int to = c + o.d[axis];

@@ -1,0 +1,17 @@
+// quorvane4d: the library's public interface, in one header.
+//
+//   #include <quorvane4d/quorvane4d.h>     (installed tree: -I<prefix>/include)
+//
+// A position travels one way: FEN4 text -> parse_fen4 -> Board4D ->
+// encode_position -> EncodingVector (45 056 float32: 11 channels of 4096) ->
+// FrameRecord -> container file. Every function reports failure by a return
+// code (0 success, small negatives per failure, -1 an absent argument) that
+// the matching *_error_name function puts into words; none prints, none
+// throws.
+#pragma once
+
+#include "position/board.h"     // Board4D, square_index, the board's sizes
+#include "position/fen4.h"      // parse_fen4, fen4_error_name
+#include "encoder/encoding.h"   // EncodingVector, the channels, EncoderWorkspace, encode_position(s)
+#include "encoder/encoder_pool.h"  // encoding on several threads
+#include "frames/container.h"   // FileHeader, FrameRecord, header_* and frame_* on stdio streams
