@@ -14,11 +14,11 @@ _ERR_OPEN, _ERR_READ, _ERR_ALLOC = -4, -5, -6
 
 
 def _distributed_rank():
-    """(rank, world size) of an initialised torch.distributed, else (0, 1)."""
+    """(rank, world size) of an initialised torch.distributed, else None."""
     distributed = sys.modules.get("torch.distributed")
     if distributed is not None and distributed.is_available() and distributed.is_initialized():
         return distributed.get_rank(), distributed.get_world_size()
-    return 0, 1
+    return None
 
 
 def _dataloader_worker():
@@ -84,9 +84,18 @@ class PositionStream:
 
     def shard(self):
         """(shard, number of shards) of the calling process or DataLoader worker."""
-        rank, world_size = (self.rank, self.world_size) if self.rank is not None else _distributed_rank()
+        rank, world_size = (self.rank, self.world_size) if self.rank is not None else _distributed_rank() or (0, 1)
         worker, workers = _dataloader_worker()
         return rank * workers + worker, world_size * workers
+
+    def __getstate__(self):
+        # A DataLoader worker that is started afresh (the "spawn" method, the
+        # default inside ranks started by torch.multiprocessing.spawn) has no
+        # torch.distributed of its own: it takes this process's rank along.
+        state = self.__dict__.copy()
+        if self.rank is None and _distributed_rank() is not None:
+            state["rank"], state["world_size"] = _distributed_rank()
+        return state
 
     def __iter__(self):
         shard, n_shards = self.shard()
