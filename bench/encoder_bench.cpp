@@ -170,7 +170,7 @@ __attribute__((target("avx2,fma"))) void roofline_avx2(const q4d::DiagonalTerm* 
 
 // The machine's peak rate of fused multiply-adds: independent chains held in
 // registers, no memory traffic at all. Items are fused multiply-adds.
-__attribute__((target("avx512f"), noipa)) double fma_peak_avx512(long iterations, double a, double b) {
+__attribute__((target("avx512f"), noinline)) double fma_peak_avx512(long iterations, double a, double b) {
   constexpr int REGS = 16;
   __m512d acc[REGS];
   for (int r = 0; r < REGS; ++r) acc[r] = _mm512_set1_pd(r);
@@ -185,7 +185,7 @@ __attribute__((target("avx512f"), noipa)) double fma_peak_avx512(long iterations
   return lanes[0] + lanes[7];
 }
 
-__attribute__((target("avx2,fma"), noipa)) double fma_peak_avx2(long iterations, double a, double b) {
+__attribute__((target("avx2,fma"), noinline)) double fma_peak_avx2(long iterations, double a, double b) {
   constexpr int REGS = 12;
   __m256d acc[REGS];
   for (int r = 0; r < REGS; ++r) acc[r] = _mm256_set1_pd(r);
@@ -208,10 +208,11 @@ void BM_fma_peak(benchmark::State& state) {
     state.SkipWithError("no vector fused multiply-add on this machine");
     return;
   }
-  double scale = 0.999999, shift = 1e-9;  // unknown to the compiler: nothing folds
-  benchmark::DoNotOptimize(scale);
-  benchmark::DoNotOptimize(shift);
+  double scale = 0.999999, shift = 1e-9;
   for (auto _ : state) {
+    // Unknown to the compiler at every call: nothing folds or moves out of the loop.
+    benchmark::DoNotOptimize(scale);
+    benchmark::DoNotOptimize(shift);
     benchmark::DoNotOptimize(avx512 ? fma_peak_avx512(ITERATIONS, scale, shift) : fma_peak_avx2(ITERATIONS, scale, shift));
   }
   state.SetItemsProcessed(state.iterations() * ITERATIONS * (avx512 ? 16 * 8 : 12 * 4));

@@ -3,7 +3,6 @@
 #include <array>
 #include <cstring>
 
-#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/coord_residuals.h"
 
@@ -33,11 +32,11 @@ const std::array<float, N_AXES * CHANNEL_SIZE>& empty_board_residuals() {
 
 }  // namespace
 
-void encode_coord_residuals(const PieceLetters& pieces, const ValueField& field, ChannelSlice<4> out) {
+void encode_coord_residuals(const StageBoard& in, ChannelSlice<4> out) {
   std::memcpy(out.data(), empty_board_residuals().data(), out.size_bytes());
-  for_each_occupied(pieces, [&](int s) {
-    for (int axis = 0; axis < N_AXES; ++axis) out[axis * CHANNEL_SIZE + s] = residual_element(axis, s, field[s]);
-  });
+  for (const int s : in.occupied) {
+    for (int axis = 0; axis < N_AXES; ++axis) out[axis * CHANNEL_SIZE + s] = residual_element(axis, s, in.field[s]);
+  }
 }
 
 }  // namespace q4d

@@ -8,7 +8,6 @@
 #include <immintrin.h>
 #endif
 
-#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/fiber_weights.h"
 #include "encoder/tables/move_tables.h"
@@ -49,7 +48,7 @@ struct PortableTargets {
 #if defined(Q4D_ISA_DISPATCH)
 
 // Sixteen move offsets at a time: the on-board ones are packed in order by
-// one compress instruction; eight field values at a time by one gather.
+// one compress instruction.
 struct Avx512Targets {
   Q4D_TARGET_AVX512 static int list(int kind, int s, std::int32_t* targets) {
     const MoveSet& set = move_sets[kind];
@@ -61,7 +60,7 @@ struct Avx512Targets {
     int n = 0;
     for (int word = 0; word * 64 < set.count; ++word) {
       const std::uint64_t on_board = mx[word] & my[word] & mz[word] & mw[word];
-      for (int quarter = 0; quarter < 4; ++quarter) {
+      for (int quarter = 0; quarter < 4 && 64 * word + 16 * quarter < set.count; ++quarter) {
         const auto lanes = static_cast<__mmask16>(on_board >> (16 * quarter));
         const __m512i delta = _mm512_load_si512(set.delta.data() + 64 * word + 16 * quarter);
         _mm512_storeu_si512(targets + n, _mm512_maskz_compress_epi32(lanes, _mm512_add_epi32(delta, square)));
@@ -71,48 +70,53 @@ struct Avx512Targets {
     return n;
   }
 
-  Q4D_TARGET_AVX512 static double reach_sum(const double* field, const std::int32_t* targets, int n) {
-    __m512d sum = _mm512_setzero_pd();
-    int i = 0;
-    for (; i + 8 <= n; i += 8) {
-      const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(targets + i));
-      // The masked form with every lane on: GCC 12 warns about the unmasked
-      // one's undefined pass-through operand.
-      sum = _mm512_add_pd(sum, _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF, at, field, 8));
-    }
-    if (i < n) {
-      const auto lanes = static_cast<__mmask8>((1u << (n - i)) - 1);
-      // Entries past n lie inside the room and are masked off.
-      const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(targets + i));
-      sum = _mm512_add_pd(sum, _mm512_mask_i32gather_pd(_mm512_setzero_pd(), lanes, at, field, 8));
-    }
-    // Exact partial sums, as above: the order of the lanes does not matter.
-    alignas(64) double lane[8];
-    _mm512_store_pd(lane, sum);
-    return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+  // Scalar loads beat gathers here: four of them issue per cycle.
+  static double reach_sum(const double* field, const std::int32_t* targets, int n) {
+    return PortableTargets::reach_sum(field, targets, n);
   }
 };
 
 #endif
 
 // Adds every piece's three products to its targets' sums, in ascending order
-// of the pieces' squares. No fused operation anywhere.
+// of the pieces' squares. No fused operation anywhere. Pieces go in chunks:
+// all lists of a chunk are written before the first is read back, so the
+// reads do not wait on the stores that just made them.
 template <class Targets>
-void spread_products(const PieceLetters* pieces, const double* field, FiberScratch* scratch) {
-  FiberSums* sums = scratch->sums;
-  std::int32_t* targets = scratch->targets;
-  for_each_occupied(*pieces, [&](int s) {
-    const int fiber_kind = fiber_kind_of((*pieces)[s]);
-    if (fiber_kind < 0) return;
-    const int n = Targets::list(piece_type_of((*pieces)[s]), s, targets);
-    const double reach_sum = Targets::reach_sum(field, targets, n);
-    // The float32 weight widened to double (the decimal read as a double
-    // would give other bits).
-    const float* weight = fiber_weights[orbit_tables.square_orbit[s]][fiber_kind];
-    const FiberSums product = {reach_sum * static_cast<double>(weight[0]), reach_sum * static_cast<double>(weight[1]),
-                               reach_sum * static_cast<double>(weight[2]), 0.0};
-    for (int i = 0; i < n; ++i) sums[targets[i]] = product + sums[targets[i]];
-  });
+void spread_products(const StageBoard* in, FiberScratch* scratch) {
+  const PieceLetters& pieces = in->board.pieces;
+  const double* field = in->field.data();
+  struct Listed {
+    int square;
+    int fiber_kind;
+    int n_targets;
+  };
+  Listed chunk[FIBER_CHUNK];
+  int n_listed = 0;
+  auto spread_chunk = [&] {
+    for (int c = 0; c < n_listed; ++c) {
+      const std::int32_t* targets = scratch->targets[c];
+      const int n = chunk[c].n_targets;
+      const double reach_sum = Targets::reach_sum(field, targets, n);
+      // The float32 weight widened to double (the decimal read as a double
+      // would give other bits).
+      const float* weight = fiber_weights[orbit_tables.square_orbit[chunk[c].square]][chunk[c].fiber_kind];
+      const FiberSums product = {reach_sum * static_cast<double>(weight[0]),
+                                 reach_sum * static_cast<double>(weight[1]),
+                                 reach_sum * static_cast<double>(weight[2]), 0.0};
+      FiberSums* sums = scratch->sums;
+      for (int i = 0; i < n; ++i) sums[targets[i]] = product + sums[targets[i]];
+    }
+    n_listed = 0;
+  };
+  for (const int s : in->occupied) {
+    const int fiber_kind = fiber_kind_of(pieces[s]);
+    if (fiber_kind < 0) continue;
+    const int n = Targets::list(piece_type_of(pieces[s]), s, scratch->targets[n_listed]);
+    chunk[n_listed++] = {s, fiber_kind, n};
+    if (n_listed == FIBER_CHUNK) spread_chunk();
+  }
+  spread_chunk();
 }
 
 // Component c of target t, sums[t][c], goes to out[4096c + t].
@@ -124,21 +128,20 @@ void round_fiber_sums(const FiberSums* sums, float* out) {
 
 }  // namespace
 
-void encode_cross_piece_fiber(Isa isa, const PieceLetters& pieces, const ValueField& field, ChannelSlice<3> out,
-                              FiberScratch& scratch) {
+void encode_cross_piece_fiber(Isa isa, const StageBoard& in, ChannelSlice<3> out, FiberScratch& scratch) {
   // The three components are independent sums; they share the reach sums and
   // run in one sweep, each element still receiving its products in ascending
   // order of the pieces' squares.
   std::memset(scratch.sums, 0, sizeof scratch.sums);
 #if defined(Q4D_ISA_DISPATCH)
   if (isa == ISA_AVX512) {
-    run_avx512<spread_products<Avx512Targets>>(&pieces, field.data(), &scratch);
+    run_avx512<spread_products<Avx512Targets>>(&in, &scratch);
   } else if (isa == ISA_AVX2) {
-    run_avx2<spread_products<PortableTargets>>(&pieces, field.data(), &scratch);
+    run_avx2<spread_products<PortableTargets>>(&in, &scratch);
   } else
 #endif
   {
-    spread_products<PortableTargets>(&pieces, field.data(), &scratch);
+    spread_products<PortableTargets>(&in, &scratch);
   }
   run_for_isa<round_fiber_sums>(isa, static_cast<const FiberSums*>(scratch.sums), out.data());
 }

@@ -9,7 +9,6 @@
 // operations, and so its bits, unchanged.
 #include <cmath>
 
-#include "encoder/occupied_squares.h"
 #include "encoder/stages.h"
 #include "encoder/tables/diagonal_deviation_table.h"
 
@@ -80,14 +79,13 @@ void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, 
   accumulate_portable(terms, n_terms, out);
 }
 
-void encode_diagonal_deviation(Isa isa, const Board4D& board, const ValueField& field, ChannelSlice<1> out,
-                               DiagonalTerm* terms) {
+void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> out, DiagonalTerm* terms) {
   const DiagonalDeviationTable& table = diagonal_deviation_table();
   int n_terms = 0;
-  for_each_occupied(board.pieces, [&](int s) {
-    const int kind = piece_type_of(board.pieces[s]);
-    if (kind >= 0) terms[n_terms++] = {table[kind].data(), field[s]};
-  });
+  for (const int s : in.occupied) {
+    const int kind = piece_type_of(in.board.pieces[s]);
+    if (kind >= 0) terms[n_terms++] = {table[kind].data(), in.field[s]};
+  }
   // Accumulating piece by piece matters: summing the values of each kind
   // first would round differently.
   accumulate_diagonal_terms(isa, terms, n_terms, out.data());

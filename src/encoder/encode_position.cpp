@@ -1,5 +1,6 @@
 #include "encoder/encoding.h"
 #include "encoder/isa.h"
+#include "encoder/occupied_squares.h"
 #include "encoder/scratch.h"
 #include "encoder/stages.h"
 #include "encoder/value_field.h"
@@ -10,16 +11,17 @@ namespace {
 // The stages in their fixed order, into the ENCODING_DIM floats at `out`.
 void encode_into(Isa isa, const Board4D& board, float* out, EncoderWorkspace& workspace) {
   EncoderScratch& scratch = scratch_of(workspace);
-  ValueField& field = scratch.field;
-  build_value_field(board.pieces, field);
+  const int n_occupied = list_occupied_squares(isa, board.pieces, scratch.occupied);
+  const std::span<const std::int16_t> occupied(scratch.occupied, static_cast<std::size_t>(n_occupied));
+  build_value_field(board.pieces, occupied, scratch.field);
+  const StageBoard in{board, occupied, scratch.field};
   // Every stage writes all of its slice, so the output needs no clearing.
 
-  encode_orbit_mean(board.pieces, field, channel_slice<1>(out, CH_A1));
-  encode_coord_residuals(board.pieces, field, channel_slice<4>(out, CH_STD4_X));
-  encode_cross_piece_fiber(isa, board.pieces, field, channel_slice<3>(out, CH_FIB_SYM_1), scratch.fiber);
-  encode_pawn_fiber_w(isa, board, channel_slice<1>(out, CH_FA_PAWN_W), scratch.pawn_sums);
-  encode_pawn_fiber_y(isa, board, channel_slice<1>(out, CH_FA_PAWN_Y), scratch.pawn_sums);
-  encode_diagonal_deviation(isa, board, field, channel_slice<1>(out, CH_FD_DIAG), scratch.diagonal_terms);
+  encode_orbit_mean(isa, in, channel_slice<1>(out, CH_A1));
+  encode_coord_residuals(in, channel_slice<4>(out, CH_STD4_X));
+  encode_cross_piece_fiber(isa, in, channel_slice<3>(out, CH_FIB_SYM_1), scratch.fiber);
+  encode_pawn_fibers(isa, in, channel_slice<2>(out, CH_FA_PAWN_W), scratch.pawn);
+  encode_diagonal_deviation(isa, in, channel_slice<1>(out, CH_FD_DIAG), scratch.diagonal_terms);
 }
 
 }  // namespace

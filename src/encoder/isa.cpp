@@ -14,9 +14,12 @@ IsaList detect() {
   IsaList list{{ISA_PORTABLE}, 1};
 #if defined(Q4D_ISA_DISPATCH)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("popcnt")) {
     list.isas[list.count++] = ISA_AVX2;
-    if (__builtin_cpu_supports("avx512f")) list.isas[list.count++] = ISA_AVX512;
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq")) {
+      list.isas[list.count++] = ISA_AVX512;
+    }
   }
 #endif
   return list;

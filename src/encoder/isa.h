@@ -13,7 +13,11 @@
 
 namespace q4d {
 
-enum Isa { ISA_PORTABLE = 0, ISA_AVX2 = 1, ISA_AVX512 = 2 };
+enum Isa {
+  ISA_PORTABLE = 0,
+  ISA_AVX2 = 1,    // AVX2, FMA, POPCNT
+  ISA_AVX512 = 2,  // the above and AVX-512 F, BW, VL, DQ
+};
 
 // The best build this processor runs; the portable one where the toolchain
 // cannot build the others (Q4D_ISA_DISPATCH undefined).
@@ -25,8 +29,8 @@ std::span<const Isa> runnable_isas();
 const char* isa_name(Isa isa);
 
 #if defined(Q4D_ISA_DISPATCH)
-#define Q4D_TARGET_AVX2 __attribute__((target("avx2,fma")))
-#define Q4D_TARGET_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define Q4D_TARGET_AVX2 __attribute__((target("avx2,fma,popcnt")))
+#define Q4D_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq,avx2,fma,popcnt")))
 
 // Body(args...) compiled for one instruction set: Body, a plain function, is
 // inlined whole into each copy, so its loops are vectorised (and its std::fma

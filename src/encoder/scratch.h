@@ -11,15 +11,19 @@
 namespace q4d {
 
 struct EncoderScratch {
-  ValueField field;
-  FiberScratch fiber;                      // channels 5-7
-  DiagonalTerm diagonal_terms[N_SQUARES];  // channel 10
-  double pawn_sums[N_SQUARES];             // channels 8 and 9, one after the other
+  ValueField field;                    // read by every stage
+  std::int16_t occupied[N_SQUARES];    // read by every stage
+  union {                              // each stage's own room, used only while it runs
+    FiberScratch fiber;                      // channels 5-7
+    PawnScratch pawn;                        // channels 8 and 9
+    DiagonalTerm diagonal_terms[N_SQUARES];  // channel 10
+  };
 };
 static_assert(sizeof(EncoderScratch) <= ENCODER_WORKSPACE_SIZE);
 static_assert(alignof(EncoderScratch) <= alignof(EncoderWorkspace));
 
-// Every member is trivial: starting the scratch's lifetime writes nothing.
+// Every member is trivial: starting the scratch's lifetime writes nothing, and
+// a stage starts the lifetime of its own part of the union by writing it.
 inline EncoderScratch& scratch_of(EncoderWorkspace& workspace) {
   return *::new (static_cast<void*>(workspace.bytes)) EncoderScratch;
 }

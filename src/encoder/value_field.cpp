@@ -26,4 +26,9 @@ void build_value_field(const PieceLetters& pieces, ValueField& field) {
   }
 }
 
+void build_value_field(const PieceLetters& pieces, std::span<const std::int16_t> occupied, ValueField& field) {
+  std::memset(field.data(), 0, sizeof field);  // +0.0 everywhere
+  for (const int s : occupied) field[s] = LETTER_VALUES[pieces[s]];
+}
+
 }  // namespace q4d

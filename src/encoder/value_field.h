@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "position/board.h"
 
@@ -31,5 +32,9 @@ constexpr int piece_type_of(std::uint8_t letter) {
 using ValueField = std::array<double, N_SQUARES>;
 
 void build_value_field(const PieceLetters& pieces, ValueField& field);
+
+// The same, given the board's occupied squares (every non-zero letter), so
+// that only they are looked up.
+void build_value_field(const PieceLetters& pieces, std::span<const std::int16_t> occupied, ValueField& field);
 
 }  // namespace q4d
