@@ -113,6 +113,21 @@ class Stream(unittest.TestCase):
             list(stream)
         self.assertEqual(caught.exception.filename, path)
 
+    def test_damaged_logs(self):
+        # Binary noise around good lines: the good lines are read, the rest
+        # skipped or reported as encode does, and nothing breaks.
+        noise = bytes(numpy.random.default_rng(5).integers(0, 256, 300_000, dtype=numpy.uint8))
+        with open(self.paths[2], "rb") as f:
+            good = f.read()
+        path = os.path.join(self.scratch.name, "noisy.ndjson4")
+        with open(path, "wb") as f:
+            f.write(noise[:100_000] + b"\n" + good + noise[100_000:] + b"\n" + good)
+        for world_size in (1, 3):
+            seen = sum((positions(quorvane4d.PositionStream(path, batch_size=3, shuffle_buffer=4, rank=rank,
+                                                            world_size=world_size))
+                        for rank in range(world_size)), collections.Counter())
+            self.assertEqual(sum(seen.values()), 4, world_size)
+
     def test_stats(self):
         stream = quorvane4d.PositionStream(self.paths, batch_size=16, shuffle_buffer=10)
         for _ in stream:
