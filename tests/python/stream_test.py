@@ -2,13 +2,12 @@
 and trailers, order by seed, epochs, ownership of batches, errors, memory."""
 import collections
 import os
-import tempfile
 import unittest
 
 import numpy
 
 import quorvane4d
-from support import digest, make_games
+from support import GamesTestCase, digest
 
 
 def positions(stream):
@@ -25,16 +24,7 @@ def order(stream):
     return [(int(t["ply"]), bytes(t["move_to"])) for _, trailers in stream for t in trailers]
 
 
-class Stream(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.paths, cls.expected = make_games(cls.scratch.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
-
+class Stream(GamesTestCase):
     def test_every_position_once_across_ranks(self):
         self.assertEqual(sum(self.expected.values()), 41 + 41 + 2)
         for world_size in (1, 2, 3, 5):

@@ -3,6 +3,7 @@ program's own reading of a ply log (its encode command's container)."""
 import os
 import subprocess
 import tempfile
+import unittest
 
 import numpy
 
@@ -53,6 +54,19 @@ def digest(values, trailer):
     """One position's identity: its values and trailer bytes."""
     import hashlib
     return hashlib.blake2b(values.tobytes() + trailer.tobytes(), digest_size=16).digest()
+
+
+class GamesTestCase(unittest.TestCase):
+    """Tests over make_games' logs: self.paths, self.expected, self.scratch."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.paths, cls.expected = make_games(cls.scratch.name)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
 
 
 def make_games(directory):

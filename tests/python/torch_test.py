@@ -6,7 +6,6 @@ import os
 import pickle
 import socket
 import sys
-import tempfile
 import unittest
 
 try:
@@ -21,7 +20,7 @@ import torch.utils.data
 
 import quorvane4d
 from quorvane4d.torch import PositionDataset
-from support import digest, make_games, program_frames
+from support import GamesTestCase, digest, program_frames
 
 
 def trailer_records(trailers):
@@ -53,16 +52,7 @@ def rank_main(rank, world_size, port, paths, out_dir):
         torch.distributed.destroy_process_group()
 
 
-class Torch(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = tempfile.TemporaryDirectory()
-        cls.paths, cls.expected = make_games(cls.scratch.name)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.cleanup()
-
+class Torch(GamesTestCase):
     def test_batches_are_boards_of_channels(self):
         values, trailers = program_frames(self.paths[0])
         x, t = next(iter(PositionDataset(self.paths[0], batch_size=len(values))))
