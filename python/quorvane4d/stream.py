@@ -55,9 +55,10 @@ class PositionStream:
     shares of its bytes, and in one epoch every position is yielded exactly
     once in all. The split is made when iteration starts.
 
-    `stats` holds the last iteration's counters: positions, batches, lines
-    skipped (lines_too_long, fen4_errors, as encode reports them), the
-    shuffle buffer's fill, and seconds spent reading and encoding.
+    `stats` holds the counters of the iteration under way, or of the last
+    one: positions, batches, lines skipped (lines_too_long, fen4_errors, as
+    encode reports them), the shuffle buffer's fill, and seconds spent
+    reading and encoding, to see which stage is the slow one.
     """
 
     def __init__(self, paths, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
@@ -118,6 +119,7 @@ class PositionStream:
                     raise OSError(error, f"PositionStream: {what} {path}: {os.strerror(error)}", path)
                 if values is None:
                     return
+                self.stats = stream.stats()
                 yield values, trailers.view(TRAILER_DTYPE)
         finally:
             self.stats = stream.stats()

@@ -257,6 +257,7 @@ TEST_F(PositionStreamTest, InOrderWithoutShuffleBuffer) {
 TEST_F(PositionStreamTest, ShardsSplitWithoutOverlap) {
   for (int n_shards : {1, 2, 3, 8, 2000}) {
     for (std::size_t shuffle : {std::size_t{0}, std::size_t{10}}) {
+      if (n_shards == 2000 && shuffle > 0) continue;  // the shards of single bytes once are enough
       std::vector<int> ids;
       for (int shard = 0; shard < n_shards; ++shard) {
         PositionStreamOptions o;
