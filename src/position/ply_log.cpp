@@ -175,7 +175,8 @@ int ply_log_open(PlyLogReader* reader, std::FILE* stream) {
 }
 
 int ply_log_set_range(PlyLogReader* reader, std::int64_t begin, std::int64_t end) {
-  if (reader == nullptr || begin < 0 || end < begin || reader->started) return PLY_LOG_ERR_NULL;
+  if (reader == nullptr) return PLY_LOG_ERR_NULL;
+  if (begin < 0 || end < begin || reader->started) return PLY_LOG_ERR_RANGE;
   reader->begin = begin;
   reader->end = end;
   reader->positions_before = 0;

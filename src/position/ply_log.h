@@ -88,6 +88,7 @@ enum PlyLogResult {
   PLY_LOG_ERR_ALLOC = -4,   // the buffers could not be allocated
   PLY_LOG_TOO_LONG = -5,    // this line's fen4 string does not fit FEN4_BUF_SIZE; skipped
   PLY_LOG_BAD_FEN4 = -6,    // this line's fen4 string does not parse; skipped
+  PLY_LOG_ERR_RANGE = -7,   // a range that ends before it begins, or is set after reading began
 };
 
 // Allocates the reader's two buffers (LINE_BUF_SIZE and FEN4_BUF_SIZE bytes)

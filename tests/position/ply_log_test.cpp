@@ -258,8 +258,9 @@ TEST(PlyLogReader, Arguments) {
   EXPECT_EQ(ply_log_open(nullptr, stdin), PLY_LOG_ERR_NULL);
   EXPECT_EQ(ply_log_open(&reader, nullptr), PLY_LOG_ERR_NULL);
   ASSERT_EQ(ply_log_open(&reader, stdin), PLY_LOG_OK);
-  EXPECT_EQ(ply_log_set_range(&reader, 5, 4), PLY_LOG_ERR_NULL);
-  EXPECT_EQ(ply_log_set_range(&reader, -1, 4), PLY_LOG_ERR_NULL);
+  EXPECT_EQ(ply_log_set_range(&reader, 5, 4), PLY_LOG_ERR_RANGE);
+  EXPECT_EQ(ply_log_set_range(&reader, -1, 4), PLY_LOG_ERR_RANGE);
+  EXPECT_EQ(ply_log_set_range(nullptr, 0, 4), PLY_LOG_ERR_NULL);
   PlyTrailer trailer;
   EXPECT_EQ(ply_log_next(&reader, nullptr, &trailer), PLY_LOG_ERR_NULL);
   ply_log_close(&reader);
