@@ -2,6 +2,7 @@
 errors, threads and the output array."""
 import importlib.util
 import json
+import multiprocessing
 import os
 import threading
 import unittest
@@ -145,6 +146,15 @@ class Output(unittest.TestCase):
         tensor = torch.zeros(len(self.TEXTS), 11, 4096)
         quorvane4d.encode_batch(self.TEXTS, out=tensor)
         self.assertTrue(numpy.array_equal(tensor.numpy().reshape(4, -1), quorvane4d.encode_batch(self.TEXTS)))
+
+    def test_after_fork(self):
+        # A forked child (a DataLoader worker) inherits the parent's pools
+        # without their threads; it must encode all the same, not wait forever.
+        expected = quorvane4d.encode_batch(self.TEXTS * 4, threads=2)
+        context = multiprocessing.get_context("fork")
+        with context.Pool(1) as pool:
+            result = pool.apply_async(quorvane4d.encode_batch, (self.TEXTS * 4,), {"threads": 2})
+            self.assertTrue(numpy.array_equal(result.get(timeout=60), expected))
 
     def test_threads_of_python_share_the_pools(self):
         expected = quorvane4d.encode_batch(self.TEXTS * 8, threads=1)
