@@ -244,13 +244,6 @@ class PositionStreamTest : public test::ScratchDirTest {
   std::map<int, Expected> expected;
 };
 
-TEST_F(PositionStreamTest, InOrderWithoutShuffleBuffer) {
-  PositionStreamOptions o;
-  o.batch_size = 16;
-  o.threads = 2;
-  EXPECT_EQ(ids_of(run(o)), all_ids());  // ids grow with file and line
-}
-
 // However many shards, together they give every position exactly once, with
 // the trailers (default plies included) that encode gives. With more shards
 // than the short file has bytes, every byte of it starts a shard.
@@ -296,30 +289,6 @@ TEST_F(PositionStreamTest, SeedDecidesTheOrderThreadsDoNot) {
   std::vector<int> sorted = ids_of(one);
   std::sort(sorted.begin(), sorted.end());
   EXPECT_EQ(sorted, all_ids());
-}
-
-TEST_F(PositionStreamTest, EpochsRepeatEveryPositionAndNeverShareABatch) {
-  PositionStreamOptions o;
-  o.batch_size = 25;
-  o.shuffle_buffer = 1000;  // more than all positions: the buffer drains at each epoch's end
-  o.epochs = 3;
-  o.threads = 2;
-  const std::vector<Batch> batches = run(o, false);
-  const std::size_t per_epoch = expected.size();
-  std::vector<std::vector<int>> epochs(1);
-  for (const Batch& b : batches) {
-    epochs.back().insert(epochs.back().end(), b.ids.begin(), b.ids.end());
-    if (epochs.back().size() % 25 != 0 || epochs.back().size() == per_epoch) epochs.emplace_back();
-  }
-  epochs.pop_back();
-  ASSERT_EQ(epochs.size(), 3u);
-  for (std::vector<int>& ids : epochs) {
-    EXPECT_EQ(ids.size(), per_epoch);
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, all_ids());
-  }
-  o.epochs = 0;
-  EXPECT_TRUE(run(o).empty());
 }
 
 TEST_F(PositionStreamTest, Errors) {
