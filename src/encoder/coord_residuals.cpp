@@ -13,27 +13,24 @@ constexpr int N_AXES = 4;
 
 // One exact product per element. Signed zeros are part of the output: an
 // empty square where the residual is negative stores -0.0.
-float residual_element(int axis, int s, double value) {
+constexpr float residual_element(int axis, int s, double value) {
   return static_cast<float>(coord_residual_at(axis, s) * value);
 }
 
-// The four channels of the empty board, built once: what every square holds
-// until a piece stands on it.
-const std::array<float, N_AXES * CHANNEL_SIZE>& empty_board_residuals() {
-  static const auto channels = [] {
-    std::array<float, N_AXES * CHANNEL_SIZE> c{};
-    for (int axis = 0; axis < N_AXES; ++axis) {
-      for (int s = 0; s < N_SQUARES; ++s) c[axis * CHANNEL_SIZE + s] = residual_element(axis, s, +0.0);
-    }
-    return c;
-  }();
-  return channels;
-}
+// The four channels of the empty board, evaluated by the compiler: what every
+// square holds until a piece stands on it.
+constexpr std::array<float, N_AXES * CHANNEL_SIZE> EMPTY_BOARD_RESIDUALS = [] {
+  std::array<float, N_AXES * CHANNEL_SIZE> c{};
+  for (int axis = 0; axis < N_AXES; ++axis) {
+    for (int s = 0; s < N_SQUARES; ++s) c[axis * CHANNEL_SIZE + s] = residual_element(axis, s, +0.0);
+  }
+  return c;
+}();
 
 }  // namespace
 
 void encode_coord_residuals(const StageBoard& in, ChannelSlice<4> out) {
-  std::memcpy(out.data(), empty_board_residuals().data(), out.size_bytes());
+  std::memcpy(out.data(), EMPTY_BOARD_RESIDUALS.data(), out.size_bytes());
   for (const int s : in.occupied) {
     for (int axis = 0; axis < N_AXES; ++axis) out[axis * CHANNEL_SIZE + s] = residual_element(axis, s, in.field[s]);
   }
