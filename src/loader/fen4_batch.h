@@ -17,8 +17,9 @@ enum Fen4BatchResult {
 // Encodes texts[0 .. n) (lengths[k] bytes each, a NUL after them, as
 // parse_fen4_text reads them) into out, ENCODING_DIM floats per text, on the
 // pool's threads. Every text is parsed before anything is written, so after
-// an error `out` is untouched. Memory beyond the output is about 4 bytes per
-// piece of all the texts together, and one board per text of a chunk.
+// an error `out` is untouched. Memory beyond the output: 257 boards (2 MiB)
+// kept by each calling thread, and 4 bytes per piece of the texts after the
+// first 256.
 int encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::size_t* lengths, std::size_t n,
                       float* out, std::size_t* bad_index, int* fen4_error);
 
