@@ -10,8 +10,9 @@ namespace q4d {
 
 struct BatchMemory;
 
-// Blocks of `bytes` bytes, 64-byte aligned; up to `keep` given-back blocks
-// are kept for reuse, others are freed.
+// Blocks of `bytes` bytes, aligned to 2 MiB and in huge pages where the
+// system offers them; up to `keep` given-back blocks are kept for reuse,
+// others are freed.
 [[nodiscard]] int batch_memory_create(std::size_t bytes, std::size_t keep, BatchMemory** memory);
 
 // A block: a kept one, else a new one; nullptr when there is no memory.
