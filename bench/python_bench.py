@@ -9,11 +9,14 @@ to BUILD_DIR/python-bench/ once: seeded games of 96 pieces at the start (about
 80 on average over their plies) from bench/gen_game.py, and 100 000 positions
 of exactly 96 pieces for the memory of the shuffle buffer.
 
-Each round measures, one after the other: the C++ loops (loader_bench: parse
-and encode_position over the same positions), encode_batch on 1 and 2
-threads, and PositionStream (10 000-position shuffle buffer) on 1 and 2
-threads; every encoding goes into 256-row batches reused in turn. Figures are
-medians over the rounds; ratios are taken per round, then their median.
+Each round measures: the C++ loops (loader_bench: parse and encode_position
+over the same positions); encode_batch on 1 and 2 threads, taking turns chunk
+by chunk; and PositionStream (10 000-position shuffle buffer) on 1, then 2
+threads, in its second epoch, taking turns batch by batch with encode_batch of
+as many positions, so that what is compared runs under the same load. Every encoding goes into
+256-row batches reused in turn (the stream's own memory comes back batch by
+batch). Figures are medians over the rounds; ratios are taken per round,
+then their median.
 
 encode_batch runs twice: over the positions in the order of their games, and
 shuffled. The encoder is faster on the positions of a game in order (each is
@@ -91,19 +94,51 @@ def main():
     shuffled = list(texts)
     random.Random(1).shuffle(shuffled)
 
-    def encode_batch_rate(threads, order=texts):
+    def timed(call):
         start = time.perf_counter()
-        for first in range(0, len(order), ROWS):
-            chunk = order[first:first + ROWS]
-            quorvane4d.encode_batch(chunk, threads=threads, out=out[:len(chunk)])
-        return len(texts) / (time.perf_counter() - start)
+        result = call()
+        return time.perf_counter() - start, result
 
-    def stream_rate(threads):
-        stream = quorvane4d.PositionStream(games, batch_size=ROWS, shuffle_buffer=10_000, seed=1, threads=threads)
-        start = time.perf_counter()
-        n = sum(len(trailers) for _, trailers in stream)
+    def encode(chunk, threads):
+        return quorvane4d.encode_batch(chunk, threads=threads, out=out[:len(chunk)])
+
+    def encode_batch_rates():
+        """encode_batch on 1 and 2 threads, chunk by chunk in turn."""
+        seconds = {1: 0.0, 2: 0.0}
+        for first in range(0, len(texts), ROWS):
+            chunk = texts[first:first + ROWS]
+            for threads in (1, 2):
+                seconds[threads] += timed(lambda: encode(chunk, threads))[0]
+        return {f"encode_batch threads={t}": len(texts) / s for t, s in seconds.items()}
+
+    def stream_rates(threads):
+        """PositionStream and encode_batch over the shuffled positions, batch by
+        batch in turn, in the stream's second epoch: a training stream runs
+        for hours, so its start (the first fill of the shuffle buffer, the
+        first use of its batch memory) is timed apart."""
+        positions = quorvane4d.PositionStream(games, batch_size=ROWS, shuffle_buffer=10_000, seed=1, threads=threads,
+                                              epochs=2)
+        stream = iter(positions)
+        start_seconds = timed(lambda: next(stream))[0]
+        stream_seconds = batch_seconds = 0.0
+        n = ROWS
+        while n < len(texts):  # the rest of the first epoch
+            n += len(next(stream)[1])
+        n = 0
+        while True:
+            seconds, batch = timed(lambda: next(stream, None))
+            if batch is None:
+                break
+            stream_seconds += seconds
+            chunk = shuffled[n:n + len(batch[1])]
+            n += len(chunk)
+            del batch  # its memory goes back for the next batch
+            batch_seconds += timed(lambda: encode(chunk, threads))[0]
         assert n == len(texts)
-        return n / (time.perf_counter() - start)
+        stages[threads].append((start_seconds, positions.stats["read_seconds"] / (2 * n),
+                                positions.stats["encode_seconds"] / (2 * n)))
+        return {f"PositionStream threads={threads}": n / stream_seconds,
+                f"encode_batch shuffled threads={threads}": n / batch_seconds}
 
     def cpp_rates():
         result = subprocess.run([os.path.join(args.build, "bench", "loader_bench"), f"--positions={all_games}",
@@ -112,14 +147,12 @@ def main():
         return {b["name"]: b["items_per_second"] for b in json.loads(result.stdout)["benchmarks"]}
 
     rates = {}
+    stages = {1: [], 2: []}  # the stream's first batch, and its seconds reading and encoding per position
     for r in range(args.rounds):
         round_rates = {f"C++ {name}": rate for name, rate in cpp_rates().items()}
-        round_rates["encode_batch threads=1"] = encode_batch_rate(1)
-        round_rates["encode_batch threads=2"] = encode_batch_rate(2)
-        round_rates["encode_batch shuffled threads=1"] = encode_batch_rate(1, shuffled)
-        round_rates["encode_batch shuffled threads=2"] = encode_batch_rate(2, shuffled)
-        round_rates["PositionStream threads=1"] = stream_rate(1)
-        round_rates["PositionStream threads=2"] = stream_rate(2)
+        round_rates.update(encode_batch_rates())
+        round_rates.update(stream_rates(1))
+        round_rates.update(stream_rates(2))
         for name, rate in round_rates.items():
             rates.setdefault(name, []).append(rate)
         print(f"round {r + 1}: " + ", ".join(f"{name} {rate:.0f}/s" for name, rate in round_rates.items()), flush=True)
@@ -131,6 +164,10 @@ def main():
     for name, values in rates.items():
         print(f"  {name:45s} {statistics.median(values):8.0f}")
     loop, parse_loop = "C++ BM_encode_position_loop/0/real_time", "C++ BM_parse_and_encode_loop/real_time"
+    for threads, seconds in stages.items():
+        print(f"  PositionStream threads={threads}: first batch {statistics.median(f for f, _, _ in seconds) * 1e3:.0f} ms, "
+              f"then reading {statistics.median(r for _, r, _ in seconds) * 1e6:.2f} us, "
+              f"encoding {statistics.median(e for _, _, e in seconds) * 1e6:.2f} us a position")
     print("\ntargets (median of the per-round ratios):")
     print(f"  C++ encode_position loop / encode_batch(threads=1): {ratio(loop, 'encode_batch threads=1'):.3f}"
           f"  (from FEN4, parse + encode loop: {ratio(parse_loop, 'encode_batch threads=1'):.3f}; target <= 1.05)")
