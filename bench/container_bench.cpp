@@ -1,5 +1,5 @@
-// The csv report's statistics of one frame pair, and the gzip wrapper on a
-// 100-frame container.
+// The csv report's statistics of one frame pair, and the container writer
+// and reader of every codec on a 100-frame container.
 //
 // The frames are the encodings of a walk of 100 positions of 96 pieces, one
 // piece stepping to a neighbouring square per frame: seeded, so every run
@@ -14,8 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "frames/container.h"
-#include "frames/gzip.h"
+#include "frames/container_file.h"
 #include "main_4d/csv_report.h"
 #include "test_boards.h"
 
@@ -65,31 +64,20 @@ void BM_csv_row(benchmark::State& state) {
 }
 BENCHMARK(BM_csv_row)->Unit(benchmark::kMicrosecond);
 
-// The plain container in a temporary file, and its gzip form in a file of the
-// temporary directory; made once, removed at exit.
+// The walk's frames, made once; and one file per codec in the temporary
+// directory, removed at exit.
 struct Containers {
-  std::FILE* plain = std::tmpfile();
-  std::string gzip_path =
-      (std::filesystem::temp_directory_path() / ("quorvane_bench_" + std::to_string(getpid()) + ".quorvanez4"))
-          .string();
-  long plain_bytes = 0;
-  bool ok = false;
-
+  std::vector<q4d::FrameRecord> frames = walk_frames(GAME_FRAMES);
+  std::string path[3];
   Containers() {
-    if (plain == nullptr) return;
-    q4d::FileHeader header;
-    q4d::header_init(&header);
-    header.n_frames = GAME_FRAMES;
-    ok = q4d::header_write(plain, &header) == q4d::HEADER_OK;
-    for (const q4d::FrameRecord& frame : walk_frames(GAME_FRAMES)) {
-      ok = ok && q4d::frame_write(plain, &frame) == q4d::FRAME_OK;
+    for (int codec = 0; codec < 3; ++codec) {
+      path[codec] = (std::filesystem::temp_directory_path() /
+                     ("quorvane_bench_" + std::to_string(getpid()) + "_" + q4d::container_codec_name(codec)))
+                        .string();
     }
-    plain_bytes = std::ftell(plain);
-    ok = ok && std::fflush(plain) == 0 && q4d::gzip_write_file(gzip_path.c_str(), plain) == q4d::GZIP_WRITE_OK;
   }
   ~Containers() {
-    if (plain != nullptr) std::fclose(plain);
-    std::remove(gzip_path.c_str());
+    for (const std::string& p : path) std::remove(p.c_str());
   }
 };
 
@@ -98,30 +86,68 @@ Containers& containers() {
   return c;
 }
 
-void BM_gzip_write_file(benchmark::State& state) {
-  Containers& c = containers();
-  if (!c.ok) state.SkipWithError("could not build the container");
-  for (auto _ : state) {
-    if (q4d::gzip_write_file(c.gzip_path.c_str(), c.plain) != q4d::GZIP_WRITE_OK) state.SkipWithError("gzip failed");
-  }
-  state.SetBytesProcessed(state.iterations() * c.plain_bytes);
-}
-BENCHMARK(BM_gzip_write_file)->Unit(benchmark::kMillisecond);
+constexpr std::int64_t CONTAINER_BYTES = q4d::HEADER_SIZE + std::int64_t{GAME_FRAMES} * q4d::FRAME_SIZE;
 
-void BM_gzip_open_read(benchmark::State& state) {
+bool write_container(const Containers& c, q4d::ContainerCodec codec, int threads) {
+  q4d::ContainerWriteOptions options;
+  options.codec = codec;
+  options.threads = threads;
+  q4d::ContainerWriter* writer = nullptr;
+  if (q4d::container_writer_open(c.path[codec].c_str(), options, &writer) != q4d::CONTAINER_WRITE_OK) return false;
+  bool ok = true;
+  for (const q4d::FrameRecord& frame : c.frames) {
+    ok = ok && q4d::container_writer_write(writer, frame.vector.data(), frame.trailer) == q4d::CONTAINER_WRITE_OK;
+  }
+  ok = ok && q4d::container_writer_backfill(writer) == q4d::CONTAINER_WRITE_OK;
+  return q4d::container_writer_close(writer) == q4d::CONTAINER_WRITE_OK && ok;
+}
+
+// Frames to a container file of one codec: the temporary file, the header
+// backfill and the compression. Arguments: codec, threads.
+void BM_container_write(benchmark::State& state) {
   Containers& c = containers();
-  if (!c.ok) state.SkipWithError("could not build the container");
+  const auto codec = static_cast<q4d::ContainerCodec>(state.range(0));
   for (auto _ : state) {
-    std::FILE* in = nullptr;
-    if (q4d::gzip_open_read(c.gzip_path.c_str(), &in) != q4d::GZIP_READ_OK) {
-      state.SkipWithError("gzip_open_read failed");
+    if (!write_container(c, codec, static_cast<int>(state.range(1)))) state.SkipWithError("write failed");
+  }
+  state.SetBytesProcessed(state.iterations() * CONTAINER_BYTES);
+  state.counters["file_bytes"] = static_cast<double>(std::filesystem::file_size(c.path[codec]));
+}
+BENCHMARK(BM_container_write)
+    ->ArgNames({"codec", "threads"})
+    ->Args({q4d::CODEC_PLAIN, 1})
+    ->Args({q4d::CODEC_GZIP, 1})
+    ->Args({q4d::CODEC_GZIP, 2})
+    ->Args({q4d::CODEC_ZSTD, 1})
+    ->Args({q4d::CODEC_ZSTD, 2})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// A container file of one codec opened and read frame by frame.
+void BM_container_read(benchmark::State& state) {
+  Containers& c = containers();
+  const auto codec = static_cast<q4d::ContainerCodec>(state.range(0));
+  if (!write_container(c, codec, 1)) state.SkipWithError("could not write the container");
+  static q4d::FrameRecord frame;
+  for (auto _ : state) {
+    q4d::ContainerReader* reader = nullptr;
+    if (q4d::container_reader_open(c.path[codec].c_str(), q4d::ContainerReadOptions{}, &reader) !=
+        q4d::CONTAINER_READ_OK) {
+      state.SkipWithError("open failed");
       break;
     }
-    std::fclose(in);
+    while (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) == q4d::CONTAINER_READ_OK) {
+    }
+    q4d::container_reader_close(reader);
   }
-  state.SetBytesProcessed(state.iterations() * c.plain_bytes);
+  state.SetBytesProcessed(state.iterations() * CONTAINER_BYTES);
 }
-BENCHMARK(BM_gzip_open_read)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_container_read)
+    ->ArgName("codec")
+    ->Arg(q4d::CODEC_PLAIN)
+    ->Arg(q4d::CODEC_GZIP)
+    ->Arg(q4d::CODEC_ZSTD)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

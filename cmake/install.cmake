@@ -29,7 +29,7 @@ foreach(header IN ITEMS
     encoder/encoding.h
     encoder/encoder_pool.h
     frames/container.h
-    frames/gzip.h)
+    frames/container_file.h)
   cmake_path(GET header PARENT_PATH folder)
   install(FILES ${PROJECT_SOURCE_DIR}/src/${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d/${folder})
 endforeach()
@@ -45,6 +45,6 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvane4dConfig.cmake ${PROJECT_BINARY_DIR}
   DESTINATION ${QUORVANE_CMAKE_DIR})
 
 # pkg-config: the library is static, so its dependencies are required outright.
-set(QUORVANE_PC_REQUIRES "zlib")
+set(QUORVANE_PC_REQUIRES "zlib libzstd")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvane4d.pc.in ${PROJECT_BINARY_DIR}/quorvane4d.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quorvane4d.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -4,7 +4,7 @@
 //
 // A position travels one way: FEN4 text -> parse_fen4 -> Board4D ->
 // encode_position -> EncodingVector (45 056 float32: 11 channels of 4096) ->
-// FrameRecord -> container file. Every function reports failure by a return
+// FrameRecord -> container file (plain, gzip or zstd). Every function reports failure by a return
 // code (0 success, small negatives per failure, -1 an absent argument) that
 // the matching *_error_name function puts into words; none prints, none
 // throws.
@@ -15,3 +15,4 @@
 #include "encoder/encoding.h"   // EncodingVector, the channels, EncoderWorkspace, encode_position(s)
 #include "encoder/encoder_pool.h"  // encoding on several threads
 #include "frames/container.h"   // FileHeader, FrameRecord, header_* and frame_* on stdio streams
+#include "frames/container_file.h"  // container files, plain, gzip or zstd: a writer and a reader

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Reader of quorvane_4d frame containers, plain (.quorvane4) or gzip (.quorvanez4).
+"""Reader of quorvane_4d frame containers, plain (.quorvane4), gzip or zstd (.quorvanez4).
 
-Python 3 standard library only; numpy is used when it is installed.
+Python 3 standard library only; numpy is used when it is installed, and
+zstd containers need the zstandard module (Debian: python3-zstandard).
 
     import quorvane4
 
@@ -16,15 +17,18 @@ Python 3 standard library only; numpy is used when it is installed.
 Iterating yields numpy arrays when numpy is installed and array('f') objects
 otherwise (open_container(..., use_numpy=False) asks for the latter). The
 arrays of load_array and load_trailers are read-only memory maps of the file;
-a gzip file is first inflated into an anonymous temporary file, so memory does
-not grow with the length of the game either way. Channel c of a position is
-values[c * 4096:(c + 1) * 4096].
+a compressed file is first decompressed into an anonymous temporary file, so
+memory does not grow with the length of the game either way. Channel c of a
+position is values[c * 4096:(c + 1) * 4096].
 
 Headers are checked as the program checks them, in this order: the magic
 "ENAVUQOR", version 3 or 4, frame_size == encoding_dim * 4 + 14, and a frame
-size of 180 238 bytes. Gzip files are read as the program reads them: the
-first member only, optional header fields skipped, the trailer's CRC-32 and
-length not checked. Any failure raises ContainerError.
+size of 180 238 bytes. Compressed files are read as the program reads them,
+only as far as the header's frames go (and one byte more, to see whether the
+stream ends there): gzip's first member only, optional header fields
+skipped, the trailer's CRC-32 and length not checked; every zstd frame, each
+checksum checked, so that content after the last frame, which is not read,
+is refused. Any failure raises ContainerError.
 
 Command line: python3 quorvane4.py FILE...   prints each header and one line per frame.
 """
@@ -42,6 +46,10 @@ try:
     import numpy
 except ImportError:
     numpy = None
+try:
+    import zstandard
+except ImportError:
+    zstandard = None
 
 MAGIC = b"ENAVUQOR"
 HEADER_SIZE = 256
@@ -60,7 +68,9 @@ Trailer = collections.namedtuple("Trailer", "ply move_from move_to promo flags")
 _HEADER_FIELDS = struct.Struct("<8s6I")
 _TRAILER = struct.Struct("<I4s4sBB")
 _CHUNK = 65536
+_ZSTD_CHUNK = 4096  # compressed bytes per step: what one step can expand to stays bounded
 _FHCRC, _FEXTRA, _FNAME, _FCOMMENT = 2, 4, 8, 16
+_GZIP_MAGIC, _ZSTD_MAGIC = b"\x1f\x8b", b"\x28\xb5\x2f\xfd"
 
 
 class ContainerError(ValueError):
@@ -89,15 +99,32 @@ def parse_trailer(data):
     return Trailer(ply, tuple(move_from), tuple(move_to), promo, flags)
 
 
-class _RawInflater(io.RawIOBase):
-    """The first member of a gzip file, inflated as it is read."""
+def codec_of(first_bytes):
+    """"gzip", "zstd" or "plain", from a file's first four bytes."""
+    if first_bytes[:2] == _GZIP_MAGIC:
+        return "gzip"
+    return "zstd" if first_bytes[:4] == _ZSTD_MAGIC else "plain"
 
-    def __init__(self, file, name):
+
+class _RawDecompressor(io.RawIOBase):
+    """The first member of a gzip file, or every frame of a zstd file,
+    decompressed as it is read, never much more at a time than asked for."""
+
+    def __init__(self, file, name, codec):
         self._file = file
         self._name = name
-        self._inflater = zlib.decompressobj(-15)
+        self._codec = codec
         self._pending = b""
-        self._skip_gzip_header()
+        self._ended = False
+        if codec == "gzip":
+            self._skip_gzip_header()
+            self._inflater = zlib.decompressobj(-15)
+        else:
+            if zstandard is None:
+                raise ContainerError(f"{name}: zstd containers need the zstandard module "
+                                     "(Debian: python3-zstandard)")
+            self._input = b""
+            self._frame = None  # one decompressor per zstd frame
 
     def _read_exact(self, n):
         data = self._file.read(n)
@@ -119,20 +146,47 @@ class _RawInflater(io.RawIOBase):
         if flags & _FHCRC:
             self._read_exact(2)
 
+    def _inflate(self, room):
+        if self._inflater.eof:
+            self._ended = True  # whatever follows the deflate stream is not read
+            return b""
+        compressed = self._inflater.unconsumed_tail or self._file.read(_CHUNK)
+        try:
+            # With no input left this gives what zlib still holds, if anything.
+            inflated = self._inflater.decompress(compressed, room)
+        except zlib.error as error:
+            raise ContainerError(f"{self._name}: corrupt gzip data ({error})") from None
+        if not compressed and not inflated and not self._inflater.eof:
+            raise ContainerError(f"{self._name}: the gzip data ends before its deflate stream does")
+        return inflated
+
+    def _unzstd(self):
+        if self._frame is not None and self._frame.eof:
+            self._input = self._frame.unused_data + self._input
+            self._frame = None
+        if not self._input:
+            self._input = self._file.read(_ZSTD_CHUNK)
+            if not self._input:
+                if self._frame is not None:
+                    raise ContainerError(f"{self._name}: the zstd data ends before its frame does")
+                self._ended = True
+                return b""
+        if self._frame is None:
+            self._frame = zstandard.ZstdDecompressor().decompressobj()
+        compressed, self._input = self._input, b""
+        try:
+            return self._frame.decompress(compressed)
+        except zstandard.ZstdError as error:
+            raise ContainerError(f"{self._name}: corrupt zstd data ({error})") from None
+
     def readable(self):
         return True
 
     def readinto(self, buffer):
         while not self._pending:
-            if self._inflater.eof:
-                return 0  # whatever follows the deflate stream is not read
-            compressed = self._file.read(_CHUNK)
-            try:
-                self._pending = self._inflater.decompress(compressed) if compressed else self._inflater.flush()
-            except zlib.error as error:
-                raise ContainerError(f"{self._name}: corrupt gzip data ({error})") from None
-            if not compressed and not self._inflater.eof:
-                raise ContainerError(f"{self._name}: the gzip data ends before its deflate stream does")
+            if self._ended:
+                return 0
+            self._pending = self._inflate(len(buffer)) if self._codec == "gzip" else self._unzstd()
         n = min(len(buffer), len(self._pending))
         buffer[:n] = self._pending[:n]
         self._pending = self._pending[n:]
@@ -144,18 +198,26 @@ class _RawInflater(io.RawIOBase):
 
 
 def open_stream(path):
-    """A binary stream of the uncompressed container in `path`: the file
-    itself, or its gzip content inflated as it is read."""
+    """(codec, binary stream of the uncompressed container in `path`): the
+    file itself, or its compressed content decompressed as it is read."""
     file = open(path, "rb")
-    if file.read(2) != b"\x1f\x8b":
-        file.seek(0)
-        return file
+    codec = codec_of(file.read(4))
     file.seek(0)
+    if codec == "plain":
+        return codec, file
     try:
-        return io.BufferedReader(_RawInflater(file, os.fspath(path)), _CHUNK)
+        return codec, io.BufferedReader(_RawDecompressor(file, os.fspath(path), codec), _CHUNK)
     except BaseException:
         file.close()
         raise
+
+
+def _check_end(stream, codec, name):
+    """After the header's frames: one byte more tells whether a compressed
+    stream ends there, as the program reads it. A gzip stream that goes on is
+    not read further; a zstd one could not be checked, and is refused."""
+    if codec != "plain" and stream.read(1) and codec == "zstd":
+        raise ContainerError(f"{name}: the zstd data holds more than the header's frames")
 
 
 def _read_exactly(stream, n):
@@ -177,8 +239,7 @@ class Container:
         self._use_numpy = numpy is not None if use_numpy is None else use_numpy
         if self._use_numpy and numpy is None:
             raise ImportError("numpy is not installed")
-        self._stream = open_stream(path)
-        self._compressed = isinstance(getattr(self._stream, "raw", None), _RawInflater)
+        self._codec, self._stream = open_stream(path)
         self._iterated = False
         try:
             self.header = parse_header(_read_exactly(self._stream, HEADER_SIZE), self.path)
@@ -207,10 +268,7 @@ class Container:
                 raise ContainerError(f"{self.path}: frame {k} is incomplete; "
                                      f"the header counts {self.header.n_frames} frames")
             yield parse_trailer(frame[-TRAILER_SIZE:]), self._values(frame)
-        # The program refuses a gzip file whose deflate stream is cut short,
-        # even after the last frame: so does this reader, at the end.
-        while self._compressed and self._stream.read(_CHUNK):
-            pass
+        _check_end(self._stream, self._codec, self.path)
 
     def _values(self, frame):
         if self._use_numpy:
@@ -232,19 +290,28 @@ def _mapped_container(path):
     if numpy is None:
         raise ImportError("load_array and load_trailers need numpy")
     path = os.fspath(path)
-    with open(path, "rb") as file:
-        compressed = file.read(2) == b"\x1f\x8b"
-    if compressed:
-        source = tempfile.TemporaryFile()
-        with open_stream(path) as stream:
-            while True:
-                chunk = stream.read(1 << 20)
-                if not chunk:
-                    break
-                source.write(chunk)
-        source.flush()
+    codec, stream = open_stream(path)
+    if codec == "plain":
+        source = stream
     else:
-        source = open(path, "rb")
+        source = tempfile.TemporaryFile()
+        try:
+            with stream:
+                head = _read_exactly(stream, HEADER_SIZE)
+                source.write(head)
+                remaining = parse_header(head, path).n_frames * FRAME_SIZE
+                while remaining:
+                    chunk = stream.read(min(1 << 20, remaining))
+                    if not chunk:
+                        break
+                    source.write(chunk)
+                    remaining -= len(chunk)
+                if not remaining:
+                    _check_end(stream, codec, path)
+            source.flush()
+        except BaseException:
+            source.close()
+            raise
     with source:
         size = os.fstat(source.fileno()).st_size
         header = parse_header(os.pread(source.fileno(), HEADER_SIZE, 0), path)

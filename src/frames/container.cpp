@@ -1,10 +1,10 @@
-#include "frames/container.h"
+#include "container.h"
 
 #include <bit>
 #include <cstring>
 #include <limits>
 
-#include "frames/byte_order.h"
+#include "byte_order.h"
 
 namespace q4d {
 namespace {
@@ -83,11 +83,8 @@ int header_write(std::FILE* stream, const FileHeader* header) {
   return header_write_here(stream, header);
 }
 
-int header_read(std::FILE* stream, FileHeader* header) {
-  if (stream == nullptr || header == nullptr) return HEADER_ERR_NULL;
-  if (std::fseek(stream, 0, SEEK_SET) != 0) return HEADER_ERR_SEEK;
-  unsigned char bytes[HEADER_SIZE];
-  if (std::fread(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return HEADER_ERR_IO;
+int header_parse(const unsigned char* bytes, FileHeader* header) {
+  if (bytes == nullptr || header == nullptr) return HEADER_ERR_NULL;
   header_from_bytes(bytes, *header);
   if (std::memcmp(header->magic, CONTAINER_MAGIC, sizeof header->magic) != 0) return HEADER_ERR_MAGIC;
   if (header->version != 3 && header->version != 4) return HEADER_ERR_VERSION;
@@ -96,41 +93,57 @@ int header_read(std::FILE* stream, FileHeader* header) {
   return HEADER_OK;
 }
 
+int header_read(std::FILE* stream, FileHeader* header) {
+  if (stream == nullptr || header == nullptr) return HEADER_ERR_NULL;
+  if (std::fseek(stream, 0, SEEK_SET) != 0) return HEADER_ERR_SEEK;
+  unsigned char bytes[HEADER_SIZE];
+  if (std::fread(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return HEADER_ERR_IO;
+  return header_parse(bytes, header);
+}
+
 // On a little-endian host the vector's memory already holds the file's
 // bytes: it goes to the stream in one call, with no copy. Elsewhere each
 // channel is converted to file order first.
-int frame_write(std::FILE* stream, const FrameRecord* record) {
-  if (stream == nullptr || record == nullptr) return FRAME_ERR_NULL;
+int frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer) {
+  if (stream == nullptr || vector == nullptr || trailer == nullptr) return FRAME_ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
   if constexpr (std::endian::native == std::endian::little) {
-    const std::size_t n = record->vector.size();
-    if (std::fwrite(record->vector.data(), sizeof(float), n, stream) != n) return FRAME_ERR_IO;
+    if (std::fwrite(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return FRAME_ERR_IO;
   } else {
     for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
-      for (int i = 0; i < CHUNK_FLOATS; ++i) store_le_f32(bytes + 4 * i, record->vector[start + i]);
+      for (int i = 0; i < CHUNK_FLOATS; ++i) store_le_f32(bytes + 4 * i, vector[start + i]);
       if (std::fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
     }
   }
-  trailer_to_bytes(record->trailer, bytes);
+  trailer_to_bytes(*trailer, bytes);
   if (std::fwrite(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
   return FRAME_OK;
 }
 
-int frame_read(std::FILE* stream, FrameRecord* record) {
-  if (stream == nullptr || record == nullptr) return FRAME_ERR_NULL;
+int frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer) {
+  if (stream == nullptr || vector == nullptr || trailer == nullptr) return FRAME_ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
   if constexpr (std::endian::native == std::endian::little) {
-    const std::size_t n = record->vector.size();
-    if (std::fread(record->vector.data(), sizeof(float), n, stream) != n) return FRAME_ERR_IO;
+    if (std::fread(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return FRAME_ERR_IO;
   } else {
     for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
       if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
-      for (int i = 0; i < CHUNK_FLOATS; ++i) record->vector[start + i] = load_le_f32(bytes + 4 * i);
+      for (int i = 0; i < CHUNK_FLOATS; ++i) vector[start + i] = load_le_f32(bytes + 4 * i);
     }
   }
   if (std::fread(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
-  trailer_from_bytes(bytes, record->trailer);
+  trailer_from_bytes(bytes, *trailer);
   return FRAME_OK;
+}
+
+int frame_write(std::FILE* stream, const FrameRecord* record) {
+  if (record == nullptr) return FRAME_ERR_NULL;
+  return frame_write_values(stream, record->vector.data(), &record->trailer);
+}
+
+int frame_read(std::FILE* stream, FrameRecord* record) {
+  if (record == nullptr) return FRAME_ERR_NULL;
+  return frame_read_values(stream, record->vector.data(), &record->trailer);
 }
 
 const char* header_error_name(int code) {

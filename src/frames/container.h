@@ -83,6 +83,10 @@ void header_init(FileHeader* header);
 // in that order. Other fields are taken as they stand.
 [[nodiscard]] int header_read(std::FILE* stream, FileHeader* header);
 
+// The same from 256 bytes in memory (HEADER_ERR_NULL, _MAGIC, _VERSION or
+// _FRAME_SIZE).
+[[nodiscard]] int header_parse(const unsigned char* bytes, FileHeader* header);
+
 // Write or read one whole frame at the current position.
 [[nodiscard]] int frame_write(std::FILE* stream, const FrameRecord* record);
 [[nodiscard]] int frame_read(std::FILE* stream, FrameRecord* record);
@@ -91,5 +95,10 @@ void header_init(FileHeader* header);
 // other number.
 const char* header_error_name(int code);
 const char* frame_error_name(int code);
+
+// The same with the frame's parts apart: `vector` holds ENCODING_DIM floats
+// (a row of a batch of encodings, or a caller's array).
+[[nodiscard]] int frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer);
+[[nodiscard]] int frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer);
 
 }  // namespace q4d

@@ -1,12 +1,11 @@
-// csv: a container (plain or gzip) to one CSV row per frame.
+// csv: a container (plain, gzip or zstd) to one CSV row per frame.
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <utility>
 
-#include "frames/container.h"
-#include "frames/gzip.h"
+#include "frames/container_file.h"
 #include "main_4d/cli_args.h"
 #include "main_4d/commands.h"
 #include "main_4d/csv_report.h"
@@ -29,32 +28,37 @@ int cmd_csv(int argc, char** argv) {
         stderr);
     return EXIT_BAD_ARGS;
   }
-  std::FILE* in = nullptr;
-  if (gzip_open_read(input, &in) != GZIP_READ_OK) {
-    std::fprintf(stderr, "csv: cannot open %s (or bad gzip)\n", input);
-    return EXIT_FAILED;
+  // What csv salvages is what a reader that does not verify gives: the
+  // complete frames of a container cut short, then a failed read.
+  ContainerReader* reader = nullptr;
+  const int opened = container_reader_open(input, ContainerReadOptions{}, &reader);
+  switch (opened) {
+    case CONTAINER_READ_OK: break;
+    case CONTAINER_READ_ERR_SHORT_HEADER:
+    case CONTAINER_READ_ERR_MAGIC:
+    case CONTAINER_READ_ERR_VERSION:
+    case CONTAINER_READ_ERR_FRAME_SIZE:
+    case CONTAINER_READ_ERR_DIMENSION:
+      std::fprintf(stderr, "csv: %s is not a valid v3/v4 .quorvanez4 file\n", input);
+      return EXIT_FAILED;
+    default:
+      std::fprintf(stderr, "csv: cannot open %s (or bad gzip)\n", input);
+      return EXIT_FAILED;
   }
-  // Frames are always read 180238 bytes at a time, so a container of any
-  // other frame size would only give garbage rows.
-  FileHeader header;
-  if (header_read(in, &header) != HEADER_OK || header.frame_size != FRAME_SIZE) {
-    std::fprintf(stderr, "csv: %s is not a valid v3/v4 .quorvanez4 file\n", input);
-    std::fclose(in);
-    return EXIT_FAILED;
-  }
+  const FileHeader& header = container_reader_info(reader)->header;
   const bool to_stdout = output == nullptr || std::strcmp(output, "-") == 0;
-  // A gzip input is read through a temporary file, so the path is compared,
+  // A compressed input is read through a temporary file, so the path is compared,
   // not the stream; creating the output would truncate the user's game.
   struct stat input_id;
   if (!to_stdout && stat(input, &input_id) == 0 && path_is_same_file(output, input_id)) {
     std::fprintf(stderr, "csv: output %s is the input file\n", output);
-    std::fclose(in);
+    container_reader_close(reader);
     return EXIT_BAD_ARGS;
   }
   std::FILE* out = to_stdout ? stdout : std::fopen(output, "wb");
   if (out == nullptr) {
     std::fprintf(stderr, "csv: cannot create %s\n", output);
-    std::fclose(in);
+    container_reader_close(reader);
     return EXIT_FAILED;
   }
 
@@ -66,7 +70,7 @@ int cmd_csv(int argc, char** argv) {
   FrameRecord* previous = &frames[1];
   char row[CSV_ROW_MAX];
   for (std::uint32_t i = 0; i < header.n_frames; ++i) {
-    if (frame_read(in, frame) != FRAME_OK) {
+    if (container_reader_read(reader, frame->vector.data(), &frame->trailer) != CONTAINER_READ_OK) {
       std::fprintf(stderr, "csv: frame read failed at ply %u\n", static_cast<unsigned>(i));
       break;
     }
@@ -74,7 +78,7 @@ int cmd_csv(int argc, char** argv) {
     if (length > 0) std::fwrite(row, 1, static_cast<std::size_t>(length), out);
     std::swap(frame, previous);
   }
-  std::fclose(in);
+  container_reader_close(reader);
 
   // A full disk shows up here at the latest; it must not pass as success.
   bool ok = std::fflush(out) == 0 && !std::ferror(out);

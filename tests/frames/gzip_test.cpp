@@ -1,4 +1,4 @@
-#include "frames/gzip.h"
+#include "frames/codecs.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -17,36 +17,45 @@ namespace {
 
 using test::Bytes;
 using test::read_bytes;
-using test::read_stream;
-using test::write_bytes;
 
 const unsigned char FIXED_HEADER[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 
+// The bytes a decoder gives for a whole file, or its first failure.
+int decode_gzip(const Bytes& file, bool check_trailer, Bytes* content) {
+  std::FILE* f = std::tmpfile();
+  std::fwrite(file.data(), 1, file.size(), f);
+  std::rewind(f);
+  GzipDecoder* decoder = nullptr;
+  int result = gzip_decoder_open(f, check_trailer, &decoder);
+  unsigned char chunk[1000];  // small, so that reads stop inside the stream
+  while (result == 0) {
+    const long n = gzip_decoder_read(decoder, chunk, sizeof chunk);
+    if (n <= 0) {
+      result = static_cast<int>(n);
+      break;
+    }
+    content->insert(content->end(), chunk, chunk + n);
+  }
+  gzip_decoder_close(decoder);
+  std::fclose(f);
+  return result;
+}
+
 class Gzip : public test::ScratchDirTest {
  protected:
-  // Compresses `content` with the writer under test; returns the file bytes.
-  Bytes gzip(const Bytes& content) {
+  // Compresses `content` with the writer under test (blocks with `threads`
+  // of 2 or more); returns the file bytes.
+  Bytes gzip(const Bytes& content, int threads = 1) {
     std::FILE* source = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), source);
-    EXPECT_EQ(gzip_write_file(path("written.gz").c_str(), source), GZIP_WRITE_OK);
+    const std::string name = path("written.gz");
+    EXPECT_EQ(threads == 1 ? gzip_write_file(name.c_str(), source) : gzip_write_file_blocks(name.c_str(), source, threads),
+              COMPRESS_OK);
     std::fclose(source);
     return read_bytes(path("written.gz"));
   }
 
-  // Opens `file_bytes` through the reader; returns the code and the content.
-  int open_read(const Bytes& file_bytes, Bytes* content) {
-    write_bytes(path("input"), file_bytes);
-    std::FILE* f = reinterpret_cast<std::FILE*>(1);
-    const int code = gzip_open_read(path("input").c_str(), &f);
-    if (code != GZIP_READ_OK) {
-      EXPECT_EQ(f, nullptr) << "the out stream must be left empty on failure";
-      return code;
-    }
-    EXPECT_EQ(std::ftell(f), 0);
-    *content = read_stream(f);
-    std::fclose(f);
-    return code;
-  }
+  int open_read(const Bytes& file_bytes, Bytes* content) { return decode_gzip(file_bytes, false, content); }
 };
 
 Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
@@ -120,7 +129,7 @@ TEST_F(Gzip, RoundTripsThroughTheReaderAndThroughZlib) {
   for (const Bytes& content : contents) {
     const Bytes file = gzip(content);
     Bytes back, independent;
-    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK) << content.size();
+    EXPECT_EQ(open_read(file, &back), 0) << content.size();
     EXPECT_EQ(back, content) << content.size();
     EXPECT_TRUE(zlib_gunzip(file, &independent)) << "CRC or ISIZE wrong for " << content.size();
     EXPECT_EQ(independent, content) << content.size();
@@ -143,22 +152,28 @@ TEST_F(Gzip, ReadsOptionalHeaderFields) {
   const Bytes content = random_bytes(70000, 3);
   for (const Case& c : cases) {
     Bytes back;
-    EXPECT_EQ(open_read(zlib_gzip(content, c.name, c.comment, c.extra, c.hcrc), &back), GZIP_READ_OK);
+    EXPECT_EQ(open_read(zlib_gzip(content, c.name, c.comment, c.extra, c.hcrc), &back), 0);
     EXPECT_EQ(back, content) << (c.name ? c.name : "-") << (c.comment ? c.comment : "-") << c.extra << c.hcrc;
   }
 }
 
-TEST_F(Gzip, TrailerIsNotChecked) {
-  const Bytes content = text("the trailer is never read");
+TEST_F(Gzip, TrailerIsCheckedOnlyWhenAsked) {
+  const Bytes content = text("the trailer is read only when asked");
   const Bytes good = gzip(content);
-  Bytes wrong_crc = good, wrong_size = good, cut = good;
+  Bytes wrong_crc = good, wrong_size = good, cut = good, cut_inside = good;
   wrong_crc[good.size() - 8] ^= 0xFF;
   wrong_size[good.size() - 1] ^= 0x01;
   cut.resize(good.size() - 8);
-  for (const Bytes& file : {wrong_crc, wrong_size, cut}) {
-    Bytes back;
-    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK);
+  cut_inside.resize(good.size() - 3);
+  Bytes back;
+  EXPECT_EQ(decode_gzip(good, true, &back), 0);
+  EXPECT_EQ(back, content);
+  for (const Bytes& file : {wrong_crc, wrong_size, cut, cut_inside}) {
+    back.clear();
+    EXPECT_EQ(open_read(file, &back), 0);
     EXPECT_EQ(back, content);
+    back.clear();
+    EXPECT_EQ(decode_gzip(file, true, &back), DECODE_ERR_GZIP_CHECK) << file.size();
   }
 }
 
@@ -167,7 +182,7 @@ TEST_F(Gzip, OnlyTheFirstMemberIsRead) {
   const Bytes second = zlib_gzip(text("second member"), "x", nullptr, false, false);
   file.insert(file.end(), second.begin(), second.end());
   Bytes back;
-  EXPECT_EQ(open_read(file, &back), GZIP_READ_OK);
+  EXPECT_EQ(open_read(file, &back), 0);
   EXPECT_EQ(back, text("first member"));
 }
 
@@ -188,14 +203,14 @@ TEST_F(Gzip, MalformedFilesAreRejected) {
     int expected;
   };
   const Case cases[] = {
-      {"cut inside the deflate stream", cut_stream, GZIP_READ_ERR_INFLATE},
-      {"corrupt deflate data", corrupt, GZIP_READ_ERR_INFLATE},
-      {"header only", short_header, GZIP_READ_ERR_HEADER},
-      {"CM 7", cm7, GZIP_READ_ERR_HEADER},
-      {"FNAME runs to the end", name_to_end, GZIP_READ_ERR_HEADER},
-      {"FCOMMENT runs to the end", comment_to_end, GZIP_READ_ERR_HEADER},
-      {"FEXTRA longer than the file", extra_too_long, GZIP_READ_ERR_HEADER},
-      {"FHCRC cut", hcrc_cut, GZIP_READ_ERR_HEADER},
+      {"cut inside the deflate stream", cut_stream, DECODE_ERR_CUT},
+      {"corrupt deflate data", corrupt, DECODE_ERR_DATA},
+      {"header only", short_header, DECODE_ERR_HEADER},
+      {"CM 7", cm7, DECODE_ERR_HEADER},
+      {"FNAME runs to the end", name_to_end, DECODE_ERR_HEADER},
+      {"FCOMMENT runs to the end", comment_to_end, DECODE_ERR_HEADER},
+      {"FEXTRA longer than the file", extra_too_long, DECODE_ERR_HEADER},
+      {"FHCRC cut", hcrc_cut, DECODE_ERR_HEADER},
   };
   for (const Case& c : cases) {
     Bytes back;
@@ -203,65 +218,82 @@ TEST_F(Gzip, MalformedFilesAreRejected) {
   }
 }
 
-TEST_F(Gzip, NonGzipFilesAreReturnedAsTheyAre) {
-  const Bytes files[] = {{}, {0x1F}, {0x1F, 0x00}, {0x8B, 0x1F, 0x08}, {0xFF, 0xFF}, text("ENAVUQOR plain")};
-  for (const Bytes& file : files) {
-    Bytes back;
-    EXPECT_EQ(open_read(file, &back), GZIP_READ_OK) << file.size();
-    EXPECT_EQ(back, file);
-  }
-}
-
-TEST_F(Gzip, OpenReadFailures) {
-  std::FILE* f = nullptr;
-  EXPECT_EQ(gzip_open_read(nullptr, &f), GZIP_READ_ERR_NULL);
-  EXPECT_EQ(gzip_open_read(path("x").c_str(), nullptr), GZIP_READ_ERR_NULL);
-  EXPECT_EQ(gzip_open_read(path("missing").c_str(), &f), GZIP_READ_ERR_OPEN);
-  EXPECT_EQ(f, nullptr);
-}
-
 TEST_F(Gzip, WriteFailures) {
   std::FILE* source = std::tmpfile();
   std::fputs("some container bytes", source);
-  EXPECT_EQ(gzip_write_file(nullptr, source), GZIP_WRITE_ERR_NULL);
-  EXPECT_EQ(gzip_write_file(path("a.gz").c_str(), nullptr), GZIP_WRITE_ERR_NULL);
-  EXPECT_EQ(gzip_write_file(path("no/such/dir.gz").c_str(), source), GZIP_WRITE_ERR_OPEN);
-  // Everything fits the output's buffer, so a full disk shows only on close.
-  EXPECT_EQ(gzip_write_file("/dev/full", source), GZIP_WRITE_ERR_CLOSE);
-  std::fclose(source);
+  for (int threads : {1, 2}) {
+    auto write = [&](const char* out, std::FILE* in) {
+      return threads == 1 ? gzip_write_file(out, in) : gzip_write_file_blocks(out, in, threads);
+    };
+    EXPECT_EQ(write(nullptr, source), COMPRESS_ERR_NULL);
+    EXPECT_EQ(write(path("a.gz").c_str(), nullptr), COMPRESS_ERR_NULL);
+    EXPECT_EQ(write(path("no/such/dir.gz").c_str(), source), COMPRESS_ERR_OPEN);
+    // Everything fits the output's buffer, so a full disk shows only on close.
+    EXPECT_EQ(write("/dev/full", source), COMPRESS_ERR_CLOSE);
 
-  int fds[2];
-  ASSERT_EQ(pipe(fds), 0);
-  std::FILE* pipe_source = fdopen(fds[0], "rb");
-  EXPECT_EQ(gzip_write_file(path("b.gz").c_str(), pipe_source), GZIP_WRITE_ERR_SEEK);
-  std::fclose(pipe_source);
-  close(fds[1]);
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    std::FILE* pipe_source = fdopen(fds[0], "rb");
+    EXPECT_EQ(write(path("b.gz").c_str(), pipe_source), COMPRESS_ERR_SEEK);
+    std::fclose(pipe_source);
+    close(fds[1]);
+  }
+  std::fclose(source);
 }
 
-TEST_F(Gzip, InflateReportsWhereTheStreamStops) {
+TEST_F(Gzip, DecoderReportsWhereTheStreamStops) {
   const Bytes file = gzip(random_bytes(100000, 9));
-  const Bytes raw(file.begin() + 10, file.end() - 8);
+  const std::size_t deflate_end = file.size() - 8;
   struct Case {
     const char* what;
     std::size_t keep;
     int expected;
   };
   const Case cases[] = {
-      {"whole stream", raw.size(), INFLATE_OK},
-      {"cut after output was made", raw.size() / 2, INFLATE_ERR_DATA},
-      {"cut before any output", 1, INFLATE_ERR_TRUNCATED},
-      {"empty input", 0, INFLATE_ERR_DATA},
+      {"whole stream", deflate_end, 0},
+      {"cut after output was made", deflate_end / 2, DECODE_ERR_CUT},
+      {"cut before any output", 11, DECODE_ERR_CUT},
+      {"no deflate data", 10, DECODE_ERR_CUT},
   };
   for (const Case& c : cases) {
-    std::FILE* in = std::tmpfile();
-    std::FILE* out = std::tmpfile();
-    std::fwrite(raw.data(), 1, c.keep, in);
-    std::rewind(in);
-    EXPECT_EQ(inflate_to_file(in, out), c.expected) << c.what;
-    std::fclose(in);
-    std::fclose(out);
+    Bytes back;
+    EXPECT_EQ(open_read(Bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(c.keep)), &back), c.expected)
+        << c.what;
   }
-  EXPECT_EQ(inflate_to_file(nullptr, nullptr), INFLATE_ERR_INIT);
+  GzipDecoder* decoder = nullptr;
+  EXPECT_EQ(gzip_decoder_open(nullptr, false, &decoder), DECODE_ERR_NULL);
+  EXPECT_EQ(gzip_decoder_read(nullptr, nullptr, 1), DECODE_ERR_NULL);
+}
+
+// The block method: one valid gzip member whose bytes depend only on its
+// content, for block counts around the edges of the ring of blocks.
+TEST_F(Gzip, ThreadedBlocksGiveOneMemberWhateverTheThreadCount) {
+  const std::size_t block = 128 * 1024;
+  const Bytes contents[] = {{},
+                            text("123456789"),
+                            random_bytes(block, 1),
+                            random_bytes(block + 1, 2),
+                            random_bytes(9 * block - 5, 3),
+                            Bytes(5 * block, 'q')};
+  for (const Bytes& content : contents) {
+    const Bytes two = gzip(content, 2);
+    Bytes independent, back;
+    EXPECT_TRUE(zlib_gunzip(two, &independent)) << content.size();
+    EXPECT_EQ(independent, content) << content.size();
+    EXPECT_EQ(decode_gzip(two, true, &back), 0) << content.size();
+    EXPECT_EQ(back, content) << content.size();
+    EXPECT_EQ(Bytes(two.begin(), two.begin() + 10), Bytes(FIXED_HEADER, FIXED_HEADER + 10));
+    for (int threads : {3, 7}) EXPECT_EQ(gzip(content, threads), two) << content.size() << " " << threads;
+  }
+  // Priming each block with the one before keeps the size of one stream.
+  Bytes game;
+  for (int frame = 0; frame < 40; ++frame) {
+    Bytes next = random_bytes(20000, 11);
+    next[static_cast<std::size_t>(frame) * 7] ^= 1;
+    game.insert(game.end(), next.begin(), next.end());
+  }
+  const double ratio = static_cast<double>(gzip(game, 2).size()) / static_cast<double>(gzip(game).size());
+  EXPECT_LT(ratio, 1.01);
 }
 
 }  // namespace

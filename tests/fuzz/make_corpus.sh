@@ -17,7 +17,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{parse_fen4,ndjson4_line,fixture_line,csv_read,encode_position}
+mkdir -p "$corpus"/{parse_fen4,ndjson4_line,fixture_line,csv_read,zstd_read,encode_position}
 
 # The FEN4 string of line $1 of the example game.
 game_fen4() { sed -n "$1p" "$game" | sed 's/.*"fen4": "\([^"]*\)".*/\1/'; }
@@ -80,6 +80,17 @@ gzip -c "$scratch/one.quorvane4" >"$corpus/csv_read/named_member.quorvanez4"
 # a header that claims 4294967295 frames
 printf '\377\377\377\377' | dd of="$scratch/one.quorvane4" bs=1 seek=20 conv=notrunc 2>/dev/null
 gzip -c -n "$scratch/one.quorvane4" >"$corpus/csv_read/count_too_large.quorvanez4"
+
+# zstd_read: the program's zstd containers, and zstd(1)'s of the same, one
+# without its content size (written from a pipe) and one of two frames.
+"$Q" encode --zstd -i "$scratch/two.ndjson4" -o "$corpus/zstd_read/two_frames.zst"
+"$Q" encode-fen4 --fen4 '4d-fen v1:' --zstd=19 -o "$corpus/zstd_read/one_frame.zst"
+"$Q" encode -i "$scratch/two.ndjson4" -o "$scratch/two.quorvane4"
+zstd -q -c "$scratch/two.quorvane4" >"$corpus/zstd_read/zstd_tool.zst"
+zstd -q -c <"$scratch/two.quorvane4" >"$corpus/zstd_read/no_content_size.zst"
+{ head -c 1000 "$scratch/two.quorvane4" | zstd -q -c; tail -c +1001 "$scratch/two.quorvane4" | zstd -q -c; } \
+  >"$corpus/zstd_read/two_zstd_frames.zst"
+cp "$corpus/zstd_read/two_frames.zst" "$corpus/csv_read/two_frames.zst"
 
 # encode_position: boards from FEN4, and boards with bytes no parser writes.
 "$BOARD" "$worked" >"$corpus/encode_position/worked_example"

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """tools/quorvane4.py against the program.
 
-Encodes the example game with the program, plain and gzip, and checks that
-the reader's frames give the energies, distances and ply columns of the
+Encodes the example game with the program, plain, gzip and zstd, and checks
+that the reader's frames give the energies, distances and ply columns of the
 program's csv report, and the promo and flags of the ply log. Then feeds the
 reader and the program's csv command the same damaged or unusual containers
-and checks that they accept and refuse the same ones.
+and checks that they accept and refuse the same ones. The zstd cases need the
+zstandard module (Debian: python3-zstandard) and are skipped without it.
 
 usage: reader_test.py BINARY GAME.ndjson4 [--without-numpy]
     --without-numpy hides numpy from the reader, to test its standard-library path.
@@ -28,7 +29,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import quorvane4  # noqa: E402
 
 numpy = quorvane4.numpy
+zstandard = quorvane4.zstandard
 BINARY = GAME = None
+needs_zstandard = unittest.skipIf(zstandard is None, "the zstandard module is not installed")
 ENERGY_COLUMNS = ["E_" + name for name in quorvane4.CHANNEL_NAMES]
 
 
@@ -96,6 +99,11 @@ def gzip_member(data, flags=0, extra=b"", name=b"", comment=b""):
     return bytes(header) + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
 
 
+def zstd_frame(data):
+    """One zstd frame of `data` with its checksum, as zstd(1) writes it."""
+    return zstandard.ZstdCompressor(level=3, write_checksum=True).compress(data)
+
+
 class Game(unittest.TestCase):
     """The example game, read back from the program's containers."""
 
@@ -104,7 +112,9 @@ class Game(unittest.TestCase):
         cls.scratch = tempfile.TemporaryDirectory()
         cls.plain = os.path.join(cls.scratch.name, "game.quorvane4")
         cls.gzip = os.path.join(cls.scratch.name, "game.quorvanez4")
-        for args in (["-i", GAME, "-o", cls.plain], ["-z", "-i", GAME, "-o", cls.gzip]):
+        cls.zstd = os.path.join(cls.scratch.name, "game.zst.quorvanez4")
+        for args in (["-i", GAME, "-o", cls.plain], ["-z", "-i", GAME, "-o", cls.gzip],
+                     ["--zstd", "--threads", "2", "-i", GAME, "-o", cls.zstd]):
             assert run("encode", *args).returncode == 0
         report = run("csv", cls.plain).stdout.decode().splitlines()
         columns = report[0].split(",")
@@ -150,10 +160,22 @@ class Game(unittest.TestCase):
         self.assertEqual([t for t, _ in packed], [t for t, _ in plain])
         self.assertEqual([v.tobytes() for _, v in packed], [v.tobytes() for _, v in plain])
 
+    @needs_zstandard
+    def test_zstd_reads_as_plain(self):
+        plain = self.frames(self.plain, use_numpy=False)
+        packed = self.frames(self.zstd, use_numpy=False)
+        self.assertEqual([t for t, _ in packed], [t for t, _ in plain])
+        self.assertEqual([v.tobytes() for _, v in packed], [v.tobytes() for _, v in plain])
+
+    @unittest.skipIf(zstandard is not None, "the zstandard module is installed")
+    def test_zstd_without_zstandard_says_what_is_missing(self):
+        with self.assertRaisesRegex(quorvane4.ContainerError, "python3-zstandard"):
+            quorvane4.open_container(self.zstd)
+
     @unittest.skipIf(numpy is None, "numpy is not installed")
     def test_arrays_hold_the_frames(self):
         frames = self.frames(self.gzip, use_numpy=False)
-        for path in (self.plain, self.gzip):
+        for path in (self.plain, self.gzip) + ((self.zstd,) if zstandard else ()):
             values = quorvane4.load_array(path)
             trailers = quorvane4.load_trailers(path)
             self.assertEqual(values.shape, (len(frames), quorvane4.ENCODING_DIM))
@@ -204,7 +226,11 @@ class SameVerdictAsTheProgram(unittest.TestCase):
 
     def test_accepted(self):
         second_member = gzip_member(b"not a container")
+        longer = gzip_member(self.container + b"\0" * 100000)
         for name, data in {
+            # read only as far as the header's one frame goes
+            "gzip_longer_than_counted": longer,
+            "gzip_cut_after_its_frames": longer[:len(longer) - 40],
             "as_written": self.container,
             "version_3": self.patched(8, 3),
             "gzip": gzip_member(self.container),
@@ -214,6 +240,26 @@ class SameVerdictAsTheProgram(unittest.TestCase):
             "gzip_without_trailer": gzip_member(self.container)[:-8],
         }.items():
             self.assertEqual(self.verdicts(name, data), (True, True, ""), name)
+
+    @needs_zstandard
+    def test_zstd(self):
+        packed = zstd_frame(self.container)
+        flipped = bytearray(packed)
+        flipped[-1] ^= 1
+        verdicts = {
+            "zstd": (packed, True, ""),
+            "zstd_two_frames": (zstd_frame(self.container[:1000]) + zstd_frame(self.container[1000:]), True, ""),
+            "zstd_cut": (packed[:len(packed) // 2], False, "ends before"),
+            "zstd_checksum_cut": (packed[:-2], False, "ends before"),
+            "zstd_checksum_flipped": (bytes(flipped), False, "corrupt"),
+            "zstd_garbage_after": (packed + b"garbage!", False, "corrupt"),
+            "zstd_longer_than_counted": (zstd_frame(self.container + b"\0" * 1000), False, "holds more"),
+            "zstd_of_a_text": (zstd_frame(b"hello"), False, "too short"),
+        }
+        for name, (data, accepted, message) in verdicts.items():
+            program, reader, said = self.verdicts(name, data)
+            self.assertEqual((program, reader), (accepted, accepted), name)
+            self.assertIn(message, said, name)
 
     def test_refused(self):
         packed = gzip_member(self.container)

@@ -1,8 +1,8 @@
 // Encodes one FEN4 text through the installed library and stores it as a
-// one-frame container, plain and gzip, then reads the gzip one back.
+// one-frame container, plain and gzip, then reads the gzip one back, through
+// the one public header.
 //
 // usage: consumer <fen4 text> <plain output> <gzip output>
-#include <quorvane4d/frames/gzip.h>
 #include <quorvane4d/quorvane4d.h>
 
 #include <cstdio>
@@ -14,8 +14,8 @@ q4d::Board4D board;
 q4d::FrameRecord frame;
 q4d::FrameRecord read_back;
 
-int fail(const char* what, int code, const char* meaning = "") {
-  std::fprintf(stderr, "consumer: %s (%d%s%s)\n", what, code, *meaning ? ": " : "", meaning);
+int fail(const char* what, int code) {
+  std::fprintf(stderr, "consumer: %s (%d)\n", what, code);
   return 1;
 }
 
@@ -23,38 +23,40 @@ int fail(const char* what, int code, const char* meaning = "") {
 
 int main(int argc, char** argv) {
   if (argc != 4) return fail("usage: consumer <fen4 text> <plain output> <gzip output>", argc);
-  if (const int rc = q4d::parse_fen4(argv[1], &board); rc != q4d::FEN4_OK) {
-    return fail("parse_fen4", rc, q4d::fen4_error_name(rc));
-  }
+  if (const int rc = q4d::parse_fen4(argv[1], &board); rc != q4d::FEN4_OK) return fail(q4d::fen4_error_name(rc), rc);
   q4d::encode_position(board, frame.vector);
   frame.trailer = q4d::PlyTrailer{};
 
-  q4d::FileHeader header;
-  q4d::header_init(&header);
-  header.n_frames = 1;
-  std::FILE* plain = std::fopen(argv[2], "w+b");
-  if (plain == nullptr) return fail("cannot create the plain output", 0);
-  if (const int rc = q4d::header_write(plain, &header); rc != q4d::HEADER_OK) {
-    return fail("header_write", rc, q4d::header_error_name(rc));
+  for (const q4d::ContainerCodec codec : {q4d::CODEC_PLAIN, q4d::CODEC_GZIP}) {
+    q4d::ContainerWriteOptions options;
+    options.codec = codec;
+    q4d::ContainerWriter* writer = nullptr;
+    const char* path = codec == q4d::CODEC_PLAIN ? argv[2] : argv[3];
+    if (const int rc = q4d::container_writer_open(path, options, &writer); rc != q4d::CONTAINER_WRITE_OK) {
+      return fail(q4d::container_write_error_name(rc), rc);
+    }
+    int rc = q4d::container_writer_write(writer, frame.vector.data(), frame.trailer);
+    if (rc == q4d::CONTAINER_WRITE_OK) rc = q4d::container_writer_backfill(writer);
+    if (rc != q4d::CONTAINER_WRITE_OK) {
+      q4d::container_writer_discard(writer);
+      return fail(q4d::container_write_error_name(rc), rc);
+    }
+    if (rc = q4d::container_writer_close(writer); rc != q4d::CONTAINER_WRITE_OK) {
+      return fail(q4d::container_write_error_name(rc), rc);
+    }
   }
-  if (const int rc = q4d::frame_write(plain, &frame); rc != q4d::FRAME_OK) {
-    return fail("frame_write", rc, q4d::frame_error_name(rc));
-  }
-  if (std::fflush(plain) != 0) return fail("flush", 0);
-  if (const int rc = q4d::gzip_write_file(argv[3], plain); rc != q4d::GZIP_WRITE_OK) return fail("gzip_write_file", rc);
-  if (std::fclose(plain) != 0) return fail("close", 0);
 
-  std::FILE* in = nullptr;
-  if (const int rc = q4d::gzip_open_read(argv[3], &in); rc != q4d::GZIP_READ_OK) return fail("gzip_open_read", rc);
-  q4d::FileHeader header_back;
-  if (const int rc = q4d::header_read(in, &header_back); rc != q4d::HEADER_OK) {
-    return fail("header_read", rc, q4d::header_error_name(rc));
+  q4d::ContainerReader* reader = nullptr;
+  q4d::ContainerReadOptions verify;
+  verify.verify = true;
+  if (const int rc = q4d::container_reader_open(argv[3], verify, &reader); rc != q4d::CONTAINER_READ_OK) {
+    return fail(q4d::container_read_error_name(rc), rc);
   }
-  if (const int rc = q4d::frame_read(in, &read_back); rc != q4d::FRAME_OK) {
-    return fail("frame_read", rc, q4d::frame_error_name(rc));
-  }
-  std::fclose(in);
-  if (header_back.n_frames != 1 ||
+  const q4d::ContainerCodec codec = q4d::container_reader_info(reader)->codec;
+  const int rc = q4d::container_reader_read(reader, read_back.vector.data(), &read_back.trailer);
+  q4d::container_reader_close(reader);
+  if (rc != q4d::CONTAINER_READ_OK) return fail(q4d::container_read_error_name(rc), rc);
+  if (codec != q4d::CODEC_GZIP ||
       std::memcmp(read_back.vector.data(), frame.vector.data(), sizeof frame.vector) != 0) {
     return fail("the gzip container does not read back as written", 0);
   }
