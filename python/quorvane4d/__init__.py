@@ -9,13 +9,16 @@ the same bits as the quorvane_4d program writes.
     xs = quorvane4d.encode_batch(texts, threads=0)                       # (n, 45056)
     for record in quorvane4d.read_ply_log("game.ndjson4"): ...          # positions of a game
     for values, trailers in quorvane4d.PositionStream(paths, batch_size=256, shuffle_buffer=10_000): ...
+    with quorvane4d.open_container("game.quorvanez4") as game: ...     # frames the program wrote
 
 quorvane4d.torch.PositionDataset feeds a PyTorch training loop (needs torch).
 """
 from quorvane4d._core import CHANNEL_SIZE, ENCODING_DIM, N_CHANNELS
+from quorvane4d.container import Container, ContainerError, Header, Trailer, open_container
 from quorvane4d.encoding import CHANNEL_NAMES, Fen4Error, encode, encode_batch
 from quorvane4d.ply_log import PlyRecord, read_ply_log
 from quorvane4d.stream import TRAILER_DTYPE, PositionStream
 
 __all__ = ["ENCODING_DIM", "N_CHANNELS", "CHANNEL_SIZE", "CHANNEL_NAMES", "TRAILER_DTYPE", "Fen4Error", "encode",
-           "encode_batch", "PlyRecord", "read_ply_log", "PositionStream"]
+           "encode_batch", "PlyRecord", "read_ply_log", "PositionStream", "open_container", "Container", "ContainerError",
+           "Header", "Trailer"]

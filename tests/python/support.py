@@ -12,7 +12,6 @@ import quorvane4d
 PROGRAM = os.environ["QUORVANE_4D"]
 DATA = os.environ["QUORVANE_TEST_DATA"]
 EXAMPLE_GAME = os.environ["QUORVANE_EXAMPLE_GAME"]
-HEADER_SIZE, FRAME_SIZE = 256, quorvane4d.ENCODING_DIM * 4 + 14
 
 
 def run(*args):
@@ -24,12 +23,8 @@ def program_frames(ply_log):
     with tempfile.TemporaryDirectory() as scratch:
         path = os.path.join(scratch, "game.quorvane4")
         run("encode", "-i", ply_log, "-o", path)
-        raw = numpy.fromfile(path, dtype=numpy.uint8)
-    n = int(raw[20:24].view("<u4")[0])
-    frames = raw[HEADER_SIZE:HEADER_SIZE + n * FRAME_SIZE].reshape(n, FRAME_SIZE)
-    values = frames[:, :-14].copy().view("<f4")
-    trailers = frames[:, -14:].copy().view(quorvane4d.TRAILER_DTYPE).reshape(n)
-    return values, trailers
+        with quorvane4d.open_container(path) as game:
+            return numpy.array(game.values), numpy.array(game.trailers)
 
 
 def write_lines(directory, name, lines):
