@@ -10,8 +10,7 @@ one king per side). Each ply moves a piece of the side to move to a square its
 kind reaches on the empty board, capturing whatever stands there (never a
 king, never its own side). A pawn steps forward along its axis and becomes a
 queen on the last square of it. A fixture file holds K independent random
-positions named pos_0 ... pos_<K-1>; encode-fixture reads lines of up to 4095
-bytes, which holds about 300 pieces.
+positions named pos_0 ... pos_<K-1>, one line each.
 
 The same arguments always write the same bytes: only random.Random(seed) is
 used, and squares are visited in sorted order. Output goes to standard output

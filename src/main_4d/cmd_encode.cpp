@@ -15,9 +15,8 @@
 #include "main_4d/cli_args.h"
 #include "main_4d/commands.h"
 #include "main_4d/file_identity.h"
-#include "main_4d/ndjson4.h"
 #include "main_4d/progress.h"
-#include "position/fen4.h"
+#include "position/ply_log.h"
 
 namespace q4d {
 namespace {
@@ -28,7 +27,7 @@ constexpr int LINES_PER_BOARD = 64;   // messages that may wait behind a batch's
 
 // One line of the log that gave a frame or a message, in input order.
 struct LineOutcome {
-  int kind;  // PLY_LINE_OK (the batch's next board), PLY_LINE_TOO_LONG or PLY_LINE_BAD_FEN4
+  int kind;  // PLY_LOG_OK (the batch's next board), PLY_LOG_TOO_LONG or PLY_LOG_BAD_FEN4
   std::uint32_t line_number;
   int fen4_error;
 };
@@ -57,7 +56,7 @@ struct PlyBatch {
 
 void report_line(const LineOutcome& line, Progress* progress) {
   progress_clear(progress);
-  if (line.kind == PLY_LINE_TOO_LONG) {
+  if (line.kind == PLY_LOG_TOO_LONG) {
     std::fprintf(stderr,
                  "encode: line %u: FEN4 string longer than %d KiB; rebuild with a larger FEN4_BUF_SIZE in "
                  "cmd_encode (src/main_4d) if your corpus genuinely needs it\n",
@@ -75,7 +74,7 @@ bool write_batch(PlyBatch& batch, EncoderPool* pool, ContainerWriter* writer, Pr
   bool ok = encoder_pool_encode(pool, batch.boards.get(), static_cast<std::size_t>(batch.n_boards),
                                 batch.vectors.get()) == POOL_OK;
   for (int i = 0, k = 0; ok && i < batch.n_lines; ++i) {
-    if (batch.lines[i].kind != PLY_LINE_OK) {
+    if (batch.lines[i].kind != PLY_LOG_OK) {
       report_line(batch.lines[i], progress);
       continue;
     }
@@ -159,9 +158,8 @@ int cmd_encode(int argc, char** argv) {
     std::fprintf(stderr, "encode: cannot create %s\n", options.codec != CODEC_PLAIN ? "tmpfile" : output);
     return EXIT_FAILED;
   }
-  const std::unique_ptr<char[]> line(new (std::nothrow) char[LINE_BUF_SIZE]);
-  const std::unique_ptr<char[]> fen4(new (std::nothrow) char[FEN4_BUF_SIZE]);
-  if (line == nullptr || fen4 == nullptr) {
+  PlyLogReader reader;
+  if (ply_log_open(&reader, in) != PLY_LOG_OK) {
     close_input();
     container_writer_discard(writer);
     std::fprintf(stderr, "encode: out of memory allocating line/FEN4 buffers (need %d + %d KiB)\n",
@@ -171,6 +169,7 @@ int cmd_encode(int argc, char** argv) {
   const int threads = encoder_pool_threads(pool);
   PlyBatch batch;
   if (!batch.allocate(threads == 1 ? 1 : threads * BOARDS_PER_THREAD)) {
+    ply_log_close(&reader);
     close_input();
     container_writer_discard(writer);
     std::fprintf(stderr, "encode: out of memory for a batch of %d frames\n", batch.board_capacity);
@@ -178,22 +177,20 @@ int cmd_encode(int argc, char** argv) {
   }
 
   int status = EXIT_OK;
-  std::uint32_t line_number = 0;
   Progress progress;  // a line on standard error when it is a terminal
   progress_start(&progress, "encode");
-  while (std::fgets(line.get(), LINE_BUF_SIZE, in) != nullptr) {
-    ++line_number;
+  int read = PLY_LOG_OK;
+  for (;;) {
     const int k = batch.n_boards;
-    LineOutcome outcome{PLY_LINE_OK, line_number, FEN4_OK};
-    outcome.kind = read_ply_line(line.get(), container_writer_frames(writer) + static_cast<std::uint32_t>(k),
-                                 fen4.get(), &batch.boards[k], &batch.trailers[k], &outcome.fen4_error);
-    if (outcome.kind == PLY_LINE_SKIPPED) continue;
-    if (outcome.kind != PLY_LINE_OK && k == 0) {
+    read = ply_log_next(&reader, &batch.boards[k], &batch.trailers[k]);
+    if (read == PLY_LOG_END || read == PLY_LOG_ERR_READ) break;
+    const LineOutcome outcome{read, reader.line_number, reader.fen4_error};
+    if (read != PLY_LOG_OK && k == 0) {
       report_line(outcome, &progress);  // no frame waits before it
       continue;
     }
     batch.lines[batch.n_lines++] = outcome;
-    if (outcome.kind == PLY_LINE_OK) ++batch.n_boards;
+    if (read == PLY_LOG_OK) ++batch.n_boards;
     if (batch.full() && !write_batch(batch, pool, writer, &progress)) {
       status = EXIT_FAILED;
       break;
@@ -201,7 +198,8 @@ int cmd_encode(int argc, char** argv) {
   }
   if (status == EXIT_OK && !write_batch(batch, pool, writer, &progress)) status = EXIT_FAILED;
   progress_clear(&progress);
-  if (std::ferror(in)) {
+  ply_log_close(&reader);
+  if (read == PLY_LOG_ERR_READ) {
     std::fprintf(stderr, "encode: read error on %s\n", input);
     status = EXIT_FAILED;
   }

@@ -8,7 +8,7 @@
 #include "encoder/encoding.h"
 #include "main_4d/cli_args.h"
 #include "main_4d/commands.h"
-#include "main_4d/fixture_reader.h"
+#include "position/fixture_file.h"
 
 namespace q4d {
 namespace {

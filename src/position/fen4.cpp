@@ -1,6 +1,9 @@
 #include "position/fen4.h"
 
 #include <cstring>
+#include <string>
+
+#include "position/piece_token.h"
 
 namespace q4d {
 namespace {
@@ -13,29 +16,6 @@ const unsigned char* skip_space(const unsigned char* p) {
 }
 
 bool is_coord_digit(unsigned char c) { return c >= '0' && c <= '7'; }
-
-// Reads a piece token at p. On success stores its letter and axis flag and
-// returns the byte after it; otherwise returns nullptr.
-const unsigned char* read_piece(const unsigned char* p, std::uint8_t* letter, std::uint8_t* axis) {
-  const unsigned char c = *p;
-  if (c != 0 && std::strchr("KQRBNkqrbn", c)) {
-    *letter = c;
-    *axis = PAWN_AXIS_W;
-    return p + 1;
-  }
-  if (c != 'P' && c != 'p') return nullptr;
-  *letter = c;
-  ++p;
-  if (*p == '/') ++p;
-  if (*p == 'w') {
-    *axis = PAWN_AXIS_W;
-  } else if (*p == 'y') {
-    *axis = PAWN_AXIS_Y;
-  } else {
-    return nullptr;
-  }
-  return p + 1;
-}
 
 }  // namespace
 
@@ -54,11 +34,13 @@ int parse_fen4(const char* text, Board4D* board) {
   if (*p == '\0') return FEN4_OK;
 
   for (;;) {
-    std::uint8_t letter = 0;
-    std::uint8_t axis = 0;
-    p = read_piece(p, &letter, &axis);
-    if (p == nullptr) return FEN4_ERR_PIECE;
-    p = skip_space(p);
+    // Only piece letters, and a pawn only with its axis.
+    PieceToken token;
+    const char* after = read_piece_token(reinterpret_cast<const char*>(p), true, &token);
+    if (after == nullptr || !is_piece_letter(token.letter)) return FEN4_ERR_PIECE;
+    const bool pawn = token.letter == 'P' || token.letter == 'p';
+    if (pawn && token.axis == NO_PAWN_AXIS) return FEN4_ERR_PIECE;
+    p = skip_space(reinterpret_cast<const unsigned char*>(after));
     if (*p != '@') return FEN4_ERR_PIECE;
     p = skip_space(p + 1);
 
@@ -74,8 +56,8 @@ int parse_fen4(const char* text, Board4D* board) {
     }
     const int s = square_index(coord[0], coord[1], coord[2], coord[3]);
     if (board->pieces[s] != 0) return FEN4_ERR_DUPLICATE;
-    board->pieces[s] = letter;
-    board->pawn_axis[s] = axis;
+    board->pieces[s] = token.letter;
+    board->pawn_axis[s] = pawn ? static_cast<std::uint8_t>(token.axis) : PAWN_AXIS_W;
 
     p = skip_space(p);
     if (*p == '\0') return FEN4_OK;
@@ -83,6 +65,17 @@ int parse_fen4(const char* text, Board4D* board) {
     p = skip_space(p + 1);
     if (*p == '\0') return FEN4_OK;  // one trailing ";" is fine
   }
+}
+
+int parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
+  if (text == nullptr || board == nullptr) return FEN4_ERR_NULL;
+  if (std::memchr(text, '\0', length) == nullptr) return parse_fen4(text, board);
+  // A copy in which inner NULs become another byte that matches no rule.
+  std::string copy(text, length);
+  for (char& c : copy) {
+    if (c == '\0') c = '\x01';
+  }
+  return parse_fen4(copy.c_str(), board);
 }
 
 const char* fen4_error_name(int code) {

@@ -10,6 +10,8 @@
 // Example: "4d-fen v1: K@0,0,0,4; P/w@1,0,0,4; py@6,7,7,3"
 #pragma once
 
+#include <cstddef>
+
 #include "board.h"  // public headers include each other by relative path
 
 namespace q4d {
@@ -33,5 +35,11 @@ enum Fen4Result {
 // The meaning of a parse_fen4 result in words ("bad piece token", ...);
 // "unknown error" for any other number.
 const char* fen4_error_name(int code);
+
+// The same for a text of `length` bytes with a NUL after them (as strings of
+// other languages are stored), which may hold NUL bytes itself: a NUL among
+// the `length` bytes is an ordinary byte, which no rule accepts, so a text is
+// never cut short by one.
+[[nodiscard]] int parse_fen4_text(const char* text, std::size_t length, Board4D* board);
 
 }  // namespace q4d

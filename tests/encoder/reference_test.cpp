@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "main_4d/fixture_reader.h"
+#include "position/fixture_file.h"
 #include "test_boards.h"
 
 namespace q4d {

@@ -2,8 +2,7 @@
 //
 // The input's first line (up to 100 bytes) is the requested fixture name, the
 // rest is the fixture file, read as the command reads it. The file is also
-// given whole to read_fixture_line, as a line complete and as a line cut by
-// the buffer. Besides the sanitizers' checks: the result is a documented code,
+// given whole to read_fixture_line. Besides the sanitizers' checks: the result is a documented code,
 // and a board that was filled holds only axis flags 0 and 1.
 #include <cstdint>
 #include <cstdio>
@@ -12,14 +11,14 @@
 #include <memory>
 #include <string>
 
-#include "main_4d/fixture_reader.h"
+#include "position/fixture_file.h"
 
 namespace {
 
 constexpr std::size_t NAME_MAX_BYTES = 100;
 
 void check(int result, const q4d::Board4D& board) {
-  if (result > q4d::FIXTURE_FOUND || result < q4d::FIXTURE_MALFORMED || result == q4d::FIXTURE_ERR_NULL) std::abort();
+  if (result > q4d::FIXTURE_FOUND || result < q4d::FIXTURE_ERR_READ || result == q4d::FIXTURE_ERR_NULL) std::abort();
   if (result != q4d::FIXTURE_FOUND) return;
   for (std::uint8_t axis : board.pawn_axis) {
     if (axis > q4d::PAWN_AXIS_Y) std::abort();
@@ -42,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::unique_ptr<char[]> line(new char[file_size + 1]);
   std::memcpy(line.get(), file, file_size);
   line[file_size] = '\0';
-  check(q4d::read_fixture_line(line.get(), false, name.c_str(), &board), board);
-  check(q4d::read_fixture_line(line.get(), true, name.c_str(), &board), board);
+  check(q4d::read_fixture_line(line.get(), name.c_str(), &board), board);
 
   if (file_size == 0) return 0;  // fmemopen refuses an empty buffer
   std::FILE* stream = fmemopen(line.get(), file_size, "rb");

@@ -59,7 +59,7 @@ while IFS= read -r line; do
   { printf '%s\n' "$name"; printf '%s\n' "$line"; } >"$corpus/fixture_line/$(printf '%02d' $n)_$name"
 done < <(cat "$root/tests/data/fixtures.jsonl" "$root/tests/data/reference/positions.jsonl" | head -n 14)
 
-# A line longer than the reader's 4095-byte buffer, cut inside its pieces object.
+# A line longer than 4095 bytes, the size of the pieces the reader once read.
 {
   printf 'long\n{"name":"long","pieces":{'
   for s in $(seq 0 449); do printf '"%d":"K",' $s; done

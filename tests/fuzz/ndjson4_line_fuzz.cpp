@@ -4,28 +4,34 @@
 // 81919 bytes, and each piece goes through read_ply_line, as in encode, and
 // through each lookup it makes. Besides the sanitizers' checks: a string found lies
 // inside the piece and ends at a quote; integer conversion stops inside the
-// text; a list that does not read leaves its output untouched.
+// text; a list that does not read leaves its output untouched. Then the input
+// is read by PlyLogReader whole and in three ranges of bytes: the ranges
+// together give the same positions, trailers and reported lines.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "main_4d/ndjson4.h"
+#include "loader/compact_position.h"
 #include "position/fen4.h"
+#include "position/key_scan.h"
+#include "position/ply_log.h"
 
 namespace {
 
 void check_integer_key(const char* line, const char* key) {
   std::int64_t value = 0;
   const int found = q4d::find_int_key(line, key, &value);
-  if (found != q4d::NDJSON4_OK && found != q4d::NDJSON4_ERR_NO_KEY && found != q4d::NDJSON4_ERR_NO_VALUE) std::abort();
+  if (found != q4d::KEY_OK && found != q4d::KEY_ABSENT && found != q4d::KEY_NO_VALUE) std::abort();
 }
 
 void check_list_key(const char* line, const char* key) {
   constexpr std::int64_t UNTOUCHED = 0x5A5A5A5A;
   std::int64_t values[4] = {UNTOUCHED, UNTOUCHED, UNTOUCHED, UNTOUCHED};
-  if (q4d::find_int_array4(line, key, values) == q4d::NDJSON4_OK) return;
+  if (q4d::find_int_array4(line, key, values) == q4d::KEY_OK) return;
   for (std::int64_t v : values) {
     if (v != UNTOUCHED) std::abort();
   }
@@ -41,7 +47,7 @@ void handle_piece(const char* line, char* fen4, q4d::Board4D* board) {
   // The lookups encode makes, one by one, with their invariants.
   const char* text = nullptr;
   std::size_t length = 0;
-  if (q4d::ndjson4_find_string(line, "fen4", &text, &length) == q4d::NDJSON4_OK &&
+  if (q4d::find_string_value(line, "fen4", &text, &length) == q4d::KEY_OK &&
       (text <= line || text + length >= line + line_length || text[length] != '"')) {
     std::abort();
   }
@@ -64,6 +70,35 @@ void handle_piece(const char* line, char* fen4, q4d::Board4D* board) {
   }
 }
 
+// Everything a reader gives for the lines that start in [begin, end) (all of
+// them when end is -1), as one string.
+std::string read_range(const std::uint8_t* data, std::size_t size, std::int64_t begin, std::int64_t end) {
+  std::FILE* in = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
+  if (in == nullptr) std::abort();
+  q4d::PlyLogReader reader;
+  if (q4d::ply_log_open(&reader, in) != q4d::PLY_LOG_OK) std::abort();
+  if (end >= 0 && q4d::ply_log_set_range(&reader, begin, end) != q4d::PLY_LOG_OK) std::abort();
+  static q4d::Board4D board;
+  std::string seen;
+  q4d::PlyTrailer trailer{};
+  for (int r; (r = q4d::ply_log_next(&reader, &board, &trailer)) != q4d::PLY_LOG_END;) {
+    if (r == q4d::PLY_LOG_OK) {
+      unsigned char bytes[q4d::TRAILER_SIZE];
+      q4d::trailer_bytes(trailer, bytes);
+      seen += reader.fen4;
+      seen.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
+    } else if (r == q4d::PLY_LOG_TOO_LONG || r == q4d::PLY_LOG_BAD_FEN4) {
+      seen += "reported " + std::to_string(r);
+    } else {
+      std::abort();
+    }
+    seen += '\n';
+  }
+  q4d::ply_log_close(&reader);
+  std::fclose(in);
+  return seen;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -76,5 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::unique_ptr<char[]> fen4(new char[q4d::FEN4_BUF_SIZE]);
   while (std::fgets(line.get(), q4d::LINE_BUF_SIZE, in) != nullptr) handle_piece(line.get(), fen4.get(), &board);
   std::fclose(in);
+
+  const auto n = static_cast<std::int64_t>(size);
+  const std::int64_t cut = data[0] * n / 256;  // a cut the input chooses
+  const std::int64_t cuts[4] = {0, cut, cut + (n - cut) / 2, n};
+  std::string ranges;
+  for (int k = 0; k < 3; ++k) ranges += read_range(data, size, cuts[k], cuts[k + 1]);
+  if (ranges != read_range(data, size, 0, -1)) std::abort();
   return 0;
 }

@@ -1,8 +1,11 @@
-#include "main_4d/fixture_reader.h"
+#include "position/fixture_file.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
+
+#include "position/fen4.h"
 
 namespace q4d {
 namespace {
@@ -41,16 +44,15 @@ TEST(FixtureReader, PiecesObjectTolerances) {
   for (const LineCase& c : cases) {
     const std::string text = std::string("{\"name\":\"f\",\"pieces\":") + c.pieces + "\n";
     Board4D board;
-    EXPECT_EQ(read_fixture_line(text.c_str(), false, "f", &board), c.expected) << text;
+    EXPECT_EQ(read_fixture_line(text.c_str(), "f", &board), c.expected) << text;
   }
 }
 
-TEST(FixtureReader, EndOfTextClosesTheObjectUnlessTheLineWasCut) {
+TEST(FixtureReader, EndOfTextClosesTheObject) {
   Board4D board;
   const char* last_line = "{\"name\":\"f\",\"pieces\":{\"5\":\"K\"";  // final line, no newline
-  EXPECT_EQ(read_fixture_line(last_line, false, "f", &board), FIXTURE_FOUND);
+  EXPECT_EQ(read_fixture_line(last_line, "f", &board), FIXTURE_FOUND);
   EXPECT_EQ(board.pieces[5], 'K');
-  EXPECT_EQ(read_fixture_line(last_line, true, "f", &board), FIXTURE_MALFORMED);
 }
 
 TEST(FixtureReader, PiecesAndAxes) {
@@ -58,7 +60,7 @@ TEST(FixtureReader, PiecesAndAxes) {
   const char* line =
       "{\"pieces\": {\"0\":\"K\", \"4095\":\"k\", \"520\":\"Py\", \"7\":\"pw\", \"9\":\"Py\", \"9\":\"N\"}, "
       "\"name\": \"k_vs_k\"}\n";
-  ASSERT_EQ(read_fixture_line(line, false, "k_vs_k", &board), FIXTURE_FOUND);
+  ASSERT_EQ(read_fixture_line(line, "k_vs_k", &board), FIXTURE_FOUND);
   EXPECT_EQ(board.pieces[0], 'K');
   EXPECT_EQ(board.pieces[4095], 'k');
   EXPECT_EQ(board.pieces[520], 'P');
@@ -79,6 +81,7 @@ TEST(FixtureReader, NameMatching) {
   };
   const std::string long_name(63, 'a');
   const std::string longer_name = long_name + "Q";
+  const std::string whole_name = long_name + "XYZ";
   const std::string line_long = "{\"name\":\"" + long_name + "XYZ\",\"pieces\":{}}\n";
   const NameCase cases[] = {
       {"{\"name\":\"f\",\"pieces\":{}}\n", "f", FIXTURE_FOUND},
@@ -90,12 +93,14 @@ TEST(FixtureReader, NameMatching) {
       {"{\"name\":f,\"pieces\":{}}\n", "f", FIXTURE_NOT_FOUND},
       {"{\"name\":\"f", "f", FIXTURE_NOT_FOUND},  // no closing quote
       {"{\"name\":\"f\"}\n", "f", FIXTURE_NO_PIECES},
-      // Names compare by their first 63 characters, stored and requested.
-      {line_long.c_str(), long_name.c_str(), FIXTURE_FOUND},
-      {line_long.c_str(), longer_name.c_str(), FIXTURE_FOUND},
+      {line_long.c_str(), whole_name.c_str(), FIXTURE_FOUND},
+      // Whole names are compared: names that share their first 63 characters
+      // are different fixtures (they were once confused).
+      {line_long.c_str(), long_name.c_str(), FIXTURE_NOT_FOUND},
+      {line_long.c_str(), longer_name.c_str(), FIXTURE_NOT_FOUND},
   };
   Board4D board;
-  for (const NameCase& c : cases) EXPECT_EQ(read_fixture_line(c.line, false, c.requested, &board), c.expected) << c.line;
+  for (const NameCase& c : cases) EXPECT_EQ(read_fixture_line(c.line, c.requested, &board), c.expected) << c.line;
 }
 
 std::FILE* stream_of(const std::string& text) {
@@ -120,25 +125,33 @@ TEST(FixtureReader, FirstMatchingLineWins) {
   std::fclose(f);
 }
 
-// A line longer than the buffer is read in pieces; a pieces object cut at
-// the buffer's end must not encode a partial position.
+// Whole lines of any length are read (lines of more than 4095 characters were
+// once read in pieces, so a fixture of 1000 pieces was malformed): the board
+// is the one FEN4 gives for the same pieces.
 TEST(FixtureReader, LongLines) {
   std::string entries;
-  for (int s = 0; entries.size() < 5000; ++s) {
-    entries += '"';
-    entries += std::to_string(s);
-    entries += "\":\"Q\",";
+  std::string fen4 = "4d-fen v1:";
+  for (int k = 0; k < 1000; ++k) {
+    const int s = (k * 37) % N_SQUARES;
+    const char* piece = k % 3 == 0 ? "Py" : k % 3 == 1 ? "n" : "Q";
+    entries += (k > 0 ? ", \"" : "\"") + std::to_string(s) + "\": \"" + piece + '"';
+    fen4 += (k > 0 ? "; " : " ") + std::string(piece) + "@" + std::to_string(square_coord(s, 0)) + "," +
+            std::to_string(square_coord(s, 1)) + "," + std::to_string(square_coord(s, 2)) + "," +
+            std::to_string(square_coord(s, 3));
   }
-  const std::string cut_line = "{\"name\":\"f\",\"pieces\":{" + entries + "\"4000\":\"k\"}}\n";
-  Board4D board;
-  std::FILE* f = stream_of(cut_line);
-  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_MALFORMED);
+  const std::string line = "{\"name\":\"f\",\"pieces\":{" + entries + "}}\n";
+  ASSERT_GT(line.size(), 13000u);
+  Board4D board, expected;
+  ASSERT_EQ(parse_fen4(fen4.c_str(), &expected), FEN4_OK);
+  std::FILE* f = stream_of("{\"name\":\"g\",\"pieces\":{}}\n" + line);
+  EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
+  EXPECT_EQ(std::memcmp(&board, &expected, sizeof board), 0);
   std::fclose(f);
 
   // A line of exactly 4095 characters before its newline, object complete.
   std::string padded = "{\"name\":\"f\",\"pieces\":{\"8\":\"n\"},\"pad\":\"";
-  padded += std::string(FIXTURE_LINE_BUF_SIZE - 1 - padded.size() - 2, 'x') + "\"}";
-  ASSERT_EQ(padded.size(), static_cast<std::size_t>(FIXTURE_LINE_BUF_SIZE - 1));
+  padded += std::string(4095 - padded.size() - 2, 'x') + "\"}";
+  ASSERT_EQ(padded.size(), 4095u);
   f = stream_of(padded + "\n");
   EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
   EXPECT_EQ(board.pieces[8], 'n');
@@ -147,17 +160,32 @@ TEST(FixtureReader, LongLines) {
   // The same, at the end of the file without a newline, object left open.
   const std::string head = "{\"name\":\"f\",\"pad\":\"";
   const std::string tail = "\",\"pieces\":{\"8\":\"n\"";
-  const std::string open_end = head + std::string(FIXTURE_LINE_BUF_SIZE - 1 - head.size() - tail.size(), 'x') + tail;
-  ASSERT_EQ(open_end.size(), static_cast<std::size_t>(FIXTURE_LINE_BUF_SIZE - 1));
-  f = stream_of(open_end);
+  f = stream_of(head + std::string(4095 - head.size() - tail.size(), 'x') + tail);
   EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
+  std::fclose(f);
+}
+
+// Two fixtures whose names share their first 63 characters, and a requested
+// name that is in neither: each name finds its own line or none.
+TEST(FixtureReader, LongNamesSharingTheirStart) {
+  const std::string stem(63, 'n');
+  std::FILE* f = stream_of("{\"name\":\"" + stem + "A\",\"pieces\":{\"1\":\"Q\"}}\n" + "{\"name\":\"" + stem +
+                           "B\",\"pieces\":{\"2\":\"R\"}}\n");
+  Board4D board;
+  ASSERT_EQ(read_fixture(f, (stem + "B").c_str(), &board), FIXTURE_FOUND);
+  EXPECT_EQ(board.pieces[2], 'R');
+  EXPECT_EQ(board.pieces[1], 0);
+  std::rewind(f);
+  EXPECT_EQ(read_fixture(f, (stem + "C").c_str(), &board), FIXTURE_NOT_FOUND);
+  std::rewind(f);
+  EXPECT_EQ(read_fixture(f, stem.c_str(), &board), FIXTURE_NOT_FOUND);
   std::fclose(f);
 }
 
 TEST(FixtureReader, AbsentArguments) {
   Board4D board;
-  EXPECT_EQ(read_fixture_line(nullptr, false, "f", &board), FIXTURE_ERR_NULL);
-  EXPECT_EQ(read_fixture_line("x", false, nullptr, &board), FIXTURE_ERR_NULL);
+  EXPECT_EQ(read_fixture_line(nullptr, "f", &board), FIXTURE_ERR_NULL);
+  EXPECT_EQ(read_fixture_line("x", nullptr, &board), FIXTURE_ERR_NULL);
   EXPECT_EQ(read_fixture(nullptr, "f", &board), FIXTURE_ERR_NULL);
 }
 

@@ -1,0 +1,365 @@
+// The compiled part of the Python package quorvane4d: thin wrappers over the
+// library that let go of the interpreter's lock while they read or encode.
+// Failures come back as the library's codes; the package's Python code turns
+// them into exceptions.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "encoder/encoder_pool.h"
+#include "encoder/encoding.h"
+#include "frames/container.h"
+#include "frames/container_file.h"
+#include "loader/batch_memory.h"
+#include "loader/fen4_batch.h"
+#include "loader/position_stream.h"
+#include "position/fen4.h"
+#include "position/ply_log.h"
+
+namespace py = pybind11;
+using namespace q4d;
+
+namespace {
+
+// The bytes of a str (as UTF-8) or of a bytes object; false for other types.
+bool text_of(py::handle object, const char** text, std::size_t* length) {
+  Py_ssize_t n = 0;
+  if (PyUnicode_Check(object.ptr())) {
+    *text = PyUnicode_AsUTF8AndSize(object.ptr(), &n);
+    if (*text == nullptr) throw py::error_already_set();  // a lone surrogate
+  } else if (PyBytes_Check(object.ptr())) {
+    char* bytes = nullptr;
+    if (PyBytes_AsStringAndSize(object.ptr(), &bytes, &n) != 0) throw py::error_already_set();
+    *text = bytes;
+  } else {
+    return false;
+  }
+  *length = static_cast<std::size_t>(n);
+  return true;
+}
+
+// One pool per thread count, kept between calls. A pool inherited through
+// fork (a DataLoader worker) has lost its threads there, so each process
+// makes its own.
+EncoderPool* pool_for(int threads) {
+  struct Cached {
+    int threads;
+    pid_t pid;
+    EncoderPool* pool;
+  };
+  static std::vector<Cached> pools;
+  if (threads == 0) threads = available_processors();
+  const pid_t pid = getpid();
+  for (Cached& c : pools) {
+    if (c.threads != threads) continue;
+    if (c.pid != pid && encoder_pool_create(threads, &c.pool) == POOL_OK) c.pid = pid;
+    return c.pid == pid ? c.pool : nullptr;
+  }
+  EncoderPool* pool = nullptr;
+  if (encoder_pool_create(threads, &pool) != POOL_OK) return nullptr;
+  pools.push_back({threads, pid, pool});
+  return pool;
+}
+
+// (code, array): the encoding of one FEN4 text, or its parse error and None.
+py::tuple encode(py::handle text) {
+  const char* bytes = nullptr;
+  std::size_t length = 0;
+  if (!text_of(text, &bytes, &length)) throw py::type_error("a FEN4 text is a str or bytes");
+  auto board = std::make_unique<Board4D>();
+  py::array_t<float> out(ENCODING_DIM);
+  float* values = out.mutable_data();
+  int code = FEN4_OK;
+  {
+    py::gil_scoped_release unlocked;
+    thread_local std::unique_ptr<EncoderWorkspace> workspace(new EncoderWorkspace);
+    code = parse_fen4_text(bytes, length, board.get());
+    if (code == FEN4_OK) (void)encode_positions(board.get(), 1, values, workspace.get());
+  }
+  if (code != FEN4_OK) return py::make_tuple(code, py::none());
+  return py::make_tuple(code, out);
+}
+
+// (code, index, fen4 error) of encoding `texts` into `out`.
+py::tuple encode_batch_into(const py::list& texts, int threads, py::array out) {
+  const std::size_t n = texts.size();
+  std::vector<const char*> bytes(n);
+  std::vector<std::size_t> lengths(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    if (!text_of(texts[k], &bytes[k], &lengths[k])) {
+      throw py::type_error("fen4s[" + std::to_string(k) + "] is " +
+                           std::string(py::str(py::type::of(texts[k]).attr("__name__"))) + ", not str or bytes");
+    }
+  }
+  // Checked again here, whatever the caller checked: a wrong array must never be written.
+  if (!out.dtype().equal(py::dtype::of<float>()) || !(out.flags() & py::array::c_style) || !out.writeable() ||
+      static_cast<std::size_t>(out.size()) != n * ENCODING_DIM || (n > 0 && static_cast<std::size_t>(out.shape(0)) != n)) {
+    throw py::value_error("out must be a writable C-contiguous float32 array of shape (n, 45056)");
+  }
+  if (threads < 0) throw py::value_error("threads must be 0 or more");
+  EncoderPool* pool = pool_for(threads);
+  if (pool == nullptr) return py::make_tuple(-3, 0, 0);
+  float* values = static_cast<float*>(out.mutable_data());
+  std::size_t bad_index = 0;
+  int fen4_error = 0;
+  int code = FEN4_BATCH_OK;
+  {
+    py::gil_scoped_release unlocked;
+    code = encode_fen4_batch(pool, bytes.data(), lengths.data(), n, values, &bad_index, &fen4_error);
+  }
+  return py::make_tuple(code, bad_index, fen4_error);
+}
+
+py::tuple trailer_tuple(const PlyTrailer& t) {
+  return py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
+                        py::make_tuple(t.move_to[0], t.move_to[1], t.move_to[2], t.move_to[3]), t.promo, t.flags);
+}
+
+// An NDJSON4 file read as `encode` reads it.
+struct PlyLog {
+  std::FILE* file = nullptr;
+  PlyLogReader reader;
+  std::unique_ptr<Board4D> board = std::make_unique<Board4D>();
+  std::mutex mutex;
+
+  void close() {
+    if (file == nullptr) return;
+    ply_log_close(&reader);
+    std::fclose(file);
+    file = nullptr;
+  }
+  ~PlyLog() { close(); }
+
+  // (code, line number, fen4 error, fen4 text, (ply, move_from, move_to, promo, flags))
+  py::tuple next() {
+    int code = PLY_LOG_END;
+    PlyTrailer trailer{};
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard lock(mutex);
+      if (file != nullptr) code = ply_log_next(&reader, board.get(), &trailer);
+    }
+    if (code == PLY_LOG_END || code == PLY_LOG_ERR_READ) close();
+    return py::make_tuple(code, reader.line_number, reader.fen4_error,
+                          code == PLY_LOG_OK ? py::object(py::bytes(reader.fen4)) : py::object(py::none()),
+                          trailer_tuple(trailer));
+  }
+};
+
+// (errno, PlyLog or None)
+py::tuple open_ply_log(const std::string& path) {
+  auto log = std::make_unique<PlyLog>();
+  log->file = std::fopen(path.c_str(), "rb");
+  if (log->file == nullptr) return py::make_tuple(errno, py::none());
+  if (ply_log_open(&log->reader, log->file) != PLY_LOG_OK) {
+    std::fclose(log->file);
+    log->file = nullptr;
+    return py::make_tuple(ENOMEM, py::none());
+  }
+  return py::make_tuple(0, py::cast(log.release(), py::return_value_policy::take_ownership));
+}
+
+// A container read frame by frame by the library's reader.
+struct Container {
+  ContainerReader* reader = nullptr;
+  std::mutex mutex;
+
+  void close() {
+    std::lock_guard lock(mutex);
+    container_reader_close(reader);
+    reader = nullptr;
+  }
+  ~Container() { close(); }
+
+  // (version, encoding_dim, frame_size, n_frames, board_side, n_dims, codec, offset of frame 0 or -1)
+  py::tuple info() {
+    const ContainerInfo* i = container_reader_info(reader);
+    if (i == nullptr) throw py::value_error("the container is closed");
+    const FileHeader& h = i->header;
+    return py::make_tuple(h.version, h.encoding_dim, h.frame_size, h.n_frames, h.board_side, h.n_dims,
+                          container_codec_name(i->codec), i->frame_offset);
+  }
+
+  // (code, values, trailer bytes): the next frame, values a new (45056,) array.
+  py::tuple read() {
+    py::array_t<float> values(ENCODING_DIM);
+    float* data = values.mutable_data();
+    PlyTrailer trailer{};
+    int code = CONTAINER_READ_ERR_NULL;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard lock(mutex);
+      if (reader != nullptr) code = container_reader_read(reader, data, &trailer);
+    }
+    if (code != CONTAINER_READ_OK) return py::make_tuple(code, py::none(), py::none());
+    return py::make_tuple(code, values, trailer_tuple(trailer));
+  }
+};
+
+// (code, Container or None)
+py::tuple open_container(const std::string& path, bool verify) {
+  auto c = std::make_unique<Container>();
+  ContainerReadOptions options;
+  options.verify = verify;
+  int code = CONTAINER_READ_OK;
+  {
+    py::gil_scoped_release unlocked;
+    code = container_reader_open(path.c_str(), options, &c->reader);
+  }
+  if (code != CONTAINER_READ_OK) return py::make_tuple(code, py::none());
+  return py::make_tuple(code, py::cast(c.release(), py::return_value_policy::take_ownership));
+}
+
+// A PositionStream and the memory of the batches it hands out.
+struct Stream {
+  PositionStream* stream = nullptr;
+  BatchMemory* memory = nullptr;
+  std::size_t batch_size = 0;
+  std::mutex mutex;
+
+  void close() {
+    std::lock_guard lock(mutex);
+    position_stream_destroy(stream);
+    stream = nullptr;
+    batch_memory_release(memory);  // blocks still out are freed when their arrays go
+    memory = nullptr;
+  }
+  ~Stream() { close(); }
+
+  // (code, values, trailer bytes): values an (n, 45056) array owning a block
+  // of batch memory, which goes back for reuse when the array is freed.
+  py::tuple next() {
+    struct Lease {
+      BatchMemory* memory;
+      void* block;
+    };
+    py::array_t<std::uint8_t> trailers(static_cast<py::ssize_t>(batch_size * TRAILER_SIZE));
+    std::uint8_t* trailer_bytes = trailers.mutable_data();
+    void* block = nullptr;
+    std::size_t n = 0;
+    int code = STREAM_OK;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard lock(mutex);
+      if (stream == nullptr) {
+        code = STREAM_ERR_NULL;
+      } else if ((block = batch_memory_take(memory)) == nullptr) {
+        code = STREAM_ERR_ALLOC;
+      } else {
+        code = position_stream_next(stream, static_cast<float*>(block), trailer_bytes, &n);
+        if (code != STREAM_OK || n == 0) {
+          batch_memory_give(memory, block);
+          block = nullptr;
+        }
+      }
+    }
+    if (block == nullptr) return py::make_tuple(code, py::none(), py::none());
+    py::capsule owner(new Lease{memory, block}, [](void* p) {
+      auto* lease = static_cast<Lease*>(p);
+      batch_memory_give(lease->memory, lease->block);
+      delete lease;
+    });
+    const auto rows = static_cast<py::ssize_t>(n);
+    py::array values(py::dtype::of<float>(), {rows, static_cast<py::ssize_t>(ENCODING_DIM)},
+                     {static_cast<py::ssize_t>(ENCODING_DIM * sizeof(float)), static_cast<py::ssize_t>(sizeof(float))},
+                     block, owner);
+    return py::make_tuple(code, values, trailers[py::slice(0, rows * TRAILER_SIZE, 1)]);
+  }
+
+  py::tuple failure() {
+    const char* path = "";
+    int error_number = 0;
+    position_stream_failure(stream, &path, &error_number);
+    return py::make_tuple(std::string(path), error_number);
+  }
+
+  py::dict stats() {
+    PositionStreamStats s;
+    position_stream_stats(stream, &s);
+    py::dict d;
+    d["positions"] = s.positions;
+    d["batches"] = s.batches;
+    d["lines_too_long"] = s.lines_too_long;
+    d["fen4_errors"] = s.fen4_errors;
+    d["buffered"] = s.buffered;
+    d["epoch"] = s.epoch;
+    d["read_seconds"] = s.read_seconds;
+    d["encode_seconds"] = s.encode_seconds;
+    return d;
+  }
+};
+
+// (code, Stream or None)
+py::tuple open_stream(const std::vector<std::string>& paths, std::size_t batch_size, std::size_t shuffle_buffer,
+                      std::uint64_t seed, int threads, int epochs, int shard, int n_shards) {
+  PositionStreamOptions options;
+  options.paths = paths;
+  options.batch_size = batch_size;
+  options.shuffle_buffer = shuffle_buffer;
+  options.seed = seed;
+  options.threads = threads;
+  options.epochs = epochs;
+  options.shard = shard;
+  options.n_shards = n_shards;
+  auto s = std::make_unique<Stream>();
+  s->batch_size = batch_size;
+  int code = STREAM_OK;
+  {
+    py::gil_scoped_release unlocked;
+    code = position_stream_create(options, &s->stream);
+  }
+  if (code != STREAM_OK) return py::make_tuple(code, py::none());
+  // Two blocks at rest: one being filled while the caller holds the last one.
+  if (batch_memory_create(batch_size * ENCODING_DIM * sizeof(float), 2, &s->memory) != 0) {
+    return py::make_tuple(STREAM_ERR_ALLOC, py::none());
+  }
+  return py::make_tuple(code, py::cast(s.release(), py::return_value_policy::take_ownership));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_core, m) {
+  m.doc() = "The compiled part of quorvane4d; use the package, not this module.";
+  m.attr("ENCODING_DIM") = ENCODING_DIM;
+  m.attr("N_CHANNELS") = N_CHANNELS;
+  m.attr("CHANNEL_SIZE") = CHANNEL_SIZE;
+  m.attr("TRAILER_SIZE") = TRAILER_SIZE;
+  m.attr("PLY_LOG_OK") = static_cast<int>(PLY_LOG_OK);
+  m.attr("PLY_LOG_END") = static_cast<int>(PLY_LOG_END);
+  m.attr("PLY_LOG_ERR_READ") = static_cast<int>(PLY_LOG_ERR_READ);
+  m.attr("PLY_LOG_TOO_LONG") = static_cast<int>(PLY_LOG_TOO_LONG);
+  m.attr("PLY_LOG_BAD_FEN4") = static_cast<int>(PLY_LOG_BAD_FEN4);
+  m.attr("FEN4_BUF_SIZE") = FEN4_BUF_SIZE;
+  m.def("available_processors", &available_processors);
+  m.def("fen4_error_name", &fen4_error_name, py::arg("code"));
+  m.def("encode", &encode, py::arg("text"));
+  m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
+
+  py::class_<PlyLog>(m, "PlyLog").def("next", &PlyLog::next).def("close", &PlyLog::close);
+  m.def("open_ply_log", &open_ply_log, py::arg("path"));
+
+  m.attr("CONTAINER_READ_ERR_END") = static_cast<int>(CONTAINER_READ_ERR_END);
+  m.attr("CONTAINER_READ_ERR_FRAME") = static_cast<int>(CONTAINER_READ_ERR_FRAME);
+  m.def("container_read_error_name", &container_read_error_name, py::arg("code"));
+  py::class_<Container>(m, "Container")
+      .def("info", &Container::info)
+      .def("read", &Container::read)
+      .def("close", &Container::close);
+  m.def("open_container", &open_container, py::arg("path"), py::arg("verify"));
+
+  py::class_<Stream>(m, "Stream")
+      .def("next", &Stream::next)
+      .def("failure", &Stream::failure)
+      .def("stats", &Stream::stats)
+      .def("close", &Stream::close);
+  m.def("open_stream", &open_stream, py::arg("paths"), py::arg("batch_size"), py::arg("shuffle_buffer"),
+        py::arg("seed"), py::arg("threads"), py::arg("epochs"), py::arg("shard"), py::arg("n_shards"));
+}

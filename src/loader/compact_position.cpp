@@ -1,0 +1,42 @@
+#include "loader/compact_position.h"
+
+#include <cstring>
+
+#include "frames/byte_order.h"
+
+namespace q4d {
+
+void compact_board(const Board4D& board, std::vector<PieceWord>* pieces) {
+  pieces->clear();
+  // Eight squares at a time: most of a board is empty.
+  for (int s = 0; s < N_SQUARES; s += 8) {
+    std::uint64_t eight;
+    std::memcpy(&eight, &board.pieces[s], sizeof eight);
+    if (eight == 0) continue;
+    for (int k = s; k < s + 8; ++k) {
+      if (board.pieces[k] == 0) continue;
+      pieces->push_back(static_cast<PieceWord>(k) | static_cast<PieceWord>(board.pawn_axis[k]) << 12 |
+                        static_cast<PieceWord>(board.pieces[k]) << 20);
+    }
+  }
+}
+
+void expand_board(const PieceWord* pieces, std::size_t n, Board4D* board) {
+  std::memset(board, 0, sizeof *board);
+  for (std::size_t k = 0; k < n; ++k) {
+    const PieceWord w = pieces[k];
+    const unsigned s = w & 0xFFFu;
+    board->pawn_axis[s] = static_cast<std::uint8_t>(w >> 12);
+    board->pieces[s] = static_cast<std::uint8_t>(w >> 20);
+  }
+}
+
+void trailer_bytes(const PlyTrailer& trailer, unsigned char* out) {
+  store_le32(out, trailer.ply);
+  std::memcpy(out + 4, trailer.move_from, 4);
+  std::memcpy(out + 8, trailer.move_to, 4);
+  out[12] = trailer.promo;
+  out[13] = trailer.flags;
+}
+
+}  // namespace q4d

@@ -1,0 +1,343 @@
+// The loader: compact positions, FEN4 batches, the position stream's shards,
+// order and epochs, and the memory it hands out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "encoder/encoder_pool.h"
+#include "loader/batch_memory.h"
+#include "loader/compact_position.h"
+#include "loader/fen4_batch.h"
+#include "loader/position_stream.h"
+#include "position/fen4.h"
+#include "position/ply_log.h"
+#include "scratch_dir.h"
+#include "test_boards.h"
+
+namespace q4d {
+namespace {
+
+// The FEN4 text of a board, every token form in turn.
+std::string fen4_of(const Board4D& board) {
+  std::string text = "4d-fen v1:";
+  int k = 0;
+  for (int s = 0; s < N_SQUARES; ++s) {
+    const char c = static_cast<char>(board.pieces[s]);
+    if (c == 0) continue;
+    text += k++ > 0 ? "; " : " ";
+    text += c;
+    if (c == 'P' || c == 'p') text += std::string(k % 2 ? "/" : "") + (board.pawn_axis[s] ? 'y' : 'w');
+    for (int axis = 0; axis < 4; ++axis) text += std::string(axis ? "," : "@") + char('0' + square_coord(s, axis));
+  }
+  return text;
+}
+
+bool same_board(const Board4D& a, const Board4D& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+TEST(CompactPosition, RoundTrip) {
+  std::mt19937 rng(5);
+  std::vector<PieceWord> pieces;
+  for (int n : {0, 1, 96, 1000, N_SQUARES}) {
+    const Board4D board = test::random_board(rng, n);
+    compact_board(board, &pieces);
+    EXPECT_EQ(pieces.size(), static_cast<std::size_t>(n));
+    Board4D back;
+    std::memset(&back, 0x5A, sizeof back);
+    expand_board(pieces.data(), pieces.size(), &back);
+    EXPECT_TRUE(same_board(back, board)) << n << " pieces";
+  }
+  const PlyTrailer t{0x01020304u, {1, 2, 3, 4}, {5, 6, 7, 8}, 9, 255};
+  unsigned char bytes[TRAILER_SIZE];
+  trailer_bytes(t, bytes);
+  const unsigned char expected[TRAILER_SIZE] = {4, 3, 2, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 255};
+  EXPECT_EQ(std::memcmp(bytes, expected, sizeof bytes), 0);
+}
+
+struct Texts {
+  std::vector<std::string> strings;
+  std::vector<const char*> pointers;
+  std::vector<std::size_t> lengths;
+  void add(std::string s) {
+    strings.push_back(std::move(s));
+    pointers.clear();
+    lengths.clear();
+    for (const std::string& t : strings) {
+      pointers.push_back(t.c_str());
+      lengths.push_back(t.size());
+    }
+  }
+};
+
+TEST(Fen4Batch, EncodesAsParseAndEncode) {
+  std::mt19937 rng(11);
+  Texts texts;
+  std::vector<float> expected;
+  for (int k = 0; k < 300; ++k) {  // more than one chunk of boards
+    const Board4D board = test::random_board(rng, (k * 7) % 130);
+    texts.add(fen4_of(board));
+    const auto v = test::encode(board);
+    expected.insert(expected.end(), v->begin(), v->end());
+  }
+  for (int threads : {1, 3}) {
+    EncoderPool* pool = nullptr;
+    ASSERT_EQ(encoder_pool_create(threads, &pool), POOL_OK);
+    std::vector<float> out(expected.size() + 2, 7.0f);
+    std::size_t bad = 0;
+    int error = 0;
+    ASSERT_EQ(encode_fen4_batch(pool, texts.pointers.data(), texts.lengths.data(), texts.strings.size(),
+                                out.data() + 1, &bad, &error),
+              FEN4_BATCH_OK);
+    EXPECT_EQ(out.front(), 7.0f);
+    EXPECT_EQ(out.back(), 7.0f);
+    EXPECT_EQ(std::memcmp(out.data() + 1, expected.data(), expected.size() * sizeof(float)), 0) << threads;
+    encoder_pool_destroy(pool);
+  }
+}
+
+// A bad text anywhere leaves the output untouched and is named; a NUL inside
+// a text is a byte like any other, never its end.
+TEST(Fen4Batch, ErrorsLeaveTheOutputAlone) {
+  struct Case {
+    std::string bad;
+    int error;
+  };
+  const Case cases[] = {
+      {"4d-fen v1: K@0,0,0,8", FEN4_ERR_COORD},
+      {std::string("4d-fen v1: K@0,0,0,0\0; k@1,1,1,1", 32), FEN4_ERR_SEPARATOR},
+      {std::string("4d-fen v1:\0", 11), FEN4_ERR_PIECE},
+      {std::string("\0" "4d-fen v1:", 11), FEN4_ERR_PREFIX},
+      {"", FEN4_ERR_PREFIX},
+  };
+  EncoderPool* pool = nullptr;
+  ASSERT_EQ(encoder_pool_create(2, &pool), POOL_OK);
+  for (const Case& c : cases) {
+    Texts texts;
+    for (int k = 0; k < 9; ++k) texts.add(k == 6 ? c.bad : "4d-fen v1: K@0,0,0," + std::to_string(k % 8));
+    std::vector<float> out(9 * ENCODING_DIM, 7.0f);
+    std::size_t bad = 0;
+    int error = 0;
+    EXPECT_EQ(encode_fen4_batch(pool, texts.pointers.data(), texts.lengths.data(), 9, out.data(), &bad, &error),
+              FEN4_BATCH_ERR_FEN4);
+    EXPECT_EQ(bad, 6u);
+    EXPECT_EQ(error, c.error) << c.bad.size();
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float f) { return f == 7.0f; }));
+  }
+  std::size_t bad = 0;
+  int error = 0;
+  EXPECT_EQ(encode_fen4_batch(pool, nullptr, nullptr, 0, nullptr, &bad, &error), FEN4_BATCH_OK);
+  EXPECT_EQ(encode_fen4_batch(nullptr, nullptr, nullptr, 0, nullptr, &bad, &error), FEN4_BATCH_ERR_NULL);
+  encoder_pool_destroy(pool);
+}
+
+// Ply logs whose positions carry their identity in move_from: file, and line
+// number in two bytes. Every third line has no ply, so its trailer takes the
+// count of positions before it; metadata and bad lines are mixed in.
+class PositionStreamTest : public test::ScratchDirTest {
+ protected:
+  struct Expected {
+    Board4D board;
+    PlyTrailer trailer;
+  };
+
+  void SetUp() override {
+    ScratchDirTest::SetUp();
+    std::mt19937 rng(3);
+    for (int f = 0; f < 3; ++f) {
+      const int lines = f == 1 ? 2 : 40 + 17 * f;  // one short file: most shards get none of it
+      std::string log = "{\"bridge_version\": \"1.0\"}\n";
+      for (int k = 0; k < lines; ++k) {
+        const Board4D board = test::random_board(rng, (k * 13) % 70);
+        std::string line = "{";
+        if (k % 3 != 0) line += "\"ply\": " + std::to_string(k) + ", ";
+        line += "\"fen4\": \"" + fen4_of(board) + "\", \"move_from\": [" + std::to_string(f) + ", " +
+                std::to_string(k / 256) + ", " + std::to_string(k % 256) + ", 0]}\n";
+        log += line;
+        if (k % 11 == 5) log += "{\"fen4\": \"4d-fen v1: X@0,0,0,0\"}\n";
+      }
+      const std::string path = dir_ + "/game" + std::to_string(f) + ".ndjson4";
+      test::write_bytes(path, test::Bytes(log.begin(), log.end()));
+      paths.push_back(path);
+    }
+    // What encode reads from them.
+    for (const std::string& path : paths) {
+      std::FILE* file = std::fopen(path.c_str(), "rb");
+      PlyLogReader reader;
+      ASSERT_EQ(ply_log_open(&reader, file), PLY_LOG_OK);
+      Expected e;
+      for (int r; (r = ply_log_next(&reader, &e.board, &e.trailer)) != PLY_LOG_END;) {
+        if (r == PLY_LOG_OK) expected[id_of(e.trailer)] = e;
+      }
+      ply_log_close(&reader);
+      std::fclose(file);
+    }
+  }
+
+  static int id_of(const PlyTrailer& t) { return t.move_from[0] * 65536 + t.move_from[1] * 256 + t.move_from[2]; }
+
+  struct Batch {
+    std::vector<int> ids;
+    std::vector<float> values;
+  };
+
+  // Every batch of a stream, each position checked against the expected one.
+  std::vector<Batch> run(PositionStreamOptions options, bool check_values = true) {
+    options.paths = paths;
+    PositionStream* stream = nullptr;
+    EXPECT_EQ(position_stream_create(options, &stream), STREAM_OK);
+    std::vector<Batch> batches;
+    std::vector<float> values(options.batch_size * ENCODING_DIM);
+    std::vector<unsigned char> trailers(options.batch_size * TRAILER_SIZE);
+    for (;;) {
+      std::size_t n = 0;
+      EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_OK);
+      if (n == 0) break;
+      Batch batch;
+      for (std::size_t k = 0; k < n; ++k) {
+        PlyTrailer t;
+        std::memcpy(&t.ply, &trailers[k * TRAILER_SIZE], 4);
+        std::memcpy(t.move_from, &trailers[k * TRAILER_SIZE + 4], 4);
+        std::memcpy(t.move_to, &trailers[k * TRAILER_SIZE + 8], 4);
+        t.promo = trailers[k * TRAILER_SIZE + 12];
+        t.flags = trailers[k * TRAILER_SIZE + 13];
+        const int id = id_of(t);
+        batch.ids.push_back(id);
+        const auto found = expected.find(id);
+        if (found == expected.end()) {
+          ADD_FAILURE() << "unknown position " << id;
+          continue;
+        }
+        EXPECT_EQ(t.ply, found->second.trailer.ply) << id;
+        if (check_values) {
+          const auto v = test::encode(found->second.board);
+          EXPECT_EQ(std::memcmp(&values[k * ENCODING_DIM], v->data(), sizeof *v), 0) << id;
+        }
+      }
+      batch.values.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n * ENCODING_DIM));
+      batches.push_back(std::move(batch));
+    }
+    PositionStreamStats stats;
+    position_stream_stats(stream, &stats);
+    EXPECT_EQ(stats.buffered, 0u);
+    position_stream_destroy(stream);
+    return batches;
+  }
+
+  static std::vector<int> ids_of(const std::vector<Batch>& batches) {
+    std::vector<int> ids;
+    for (const Batch& b : batches) ids.insert(ids.end(), b.ids.begin(), b.ids.end());
+    return ids;
+  }
+
+  std::vector<int> all_ids() const {
+    std::vector<int> ids;
+    for (const auto& [id, e] : expected) ids.push_back(id);
+    return ids;
+  }
+
+  std::vector<std::string> paths;
+  std::map<int, Expected> expected;
+};
+
+// However many shards, together they give every position exactly once, with
+// the trailers (default plies included) that encode gives. With more shards
+// than the short file has bytes, every byte of it starts a shard.
+TEST_F(PositionStreamTest, ShardsSplitWithoutOverlap) {
+  for (int n_shards : {1, 2, 3, 8, 2000}) {
+    for (std::size_t shuffle : {std::size_t{0}, std::size_t{10}}) {
+      if (n_shards == 2000 && shuffle > 0) continue;  // the shards of single bytes once are enough
+      std::vector<int> ids;
+      for (int shard = 0; shard < n_shards; ++shard) {
+        PositionStreamOptions o;
+        o.batch_size = 7;
+        o.shuffle_buffer = shuffle;
+        o.threads = 1;
+        o.shard = shard;
+        o.n_shards = n_shards;
+        const std::vector<int> part = ids_of(run(o, n_shards == 3));
+        ids.insert(ids.end(), part.begin(), part.end());
+      }
+      std::sort(ids.begin(), ids.end());
+      EXPECT_EQ(ids, all_ids()) << n_shards << " shards, shuffle " << shuffle;
+    }
+  }
+}
+
+TEST_F(PositionStreamTest, SeedDecidesTheOrderThreadsDoNot) {
+  PositionStreamOptions o;
+  o.batch_size = 32;
+  o.shuffle_buffer = 50;
+  o.seed = 7;
+  o.threads = 1;
+  const std::vector<Batch> one = run(o);
+  o.threads = 3;
+  const std::vector<Batch> three = run(o, false);
+  ASSERT_EQ(one.size(), three.size());
+  for (std::size_t b = 0; b < one.size(); ++b) {
+    EXPECT_EQ(one[b].ids, three[b].ids);
+    EXPECT_EQ(one[b].values, three[b].values);
+  }
+  o.seed = 8;
+  const std::vector<int> other = ids_of(run(o, false));
+  EXPECT_NE(other, ids_of(one));
+  EXPECT_NE(ids_of(one), all_ids());
+  std::vector<int> sorted = ids_of(one);
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, all_ids());
+}
+
+TEST_F(PositionStreamTest, Errors) {
+  PositionStreamOptions o;
+  o.paths = {paths[0], dir_ + "/missing.ndjson4"};
+  PositionStream* stream = nullptr;
+  ASSERT_EQ(position_stream_create(o, &stream), STREAM_OK);
+  std::vector<float> values(o.batch_size * ENCODING_DIM);
+  std::vector<unsigned char> trailers(o.batch_size * TRAILER_SIZE);
+  std::size_t n = 1;
+  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);
+  EXPECT_EQ(n, 0u);
+  const char* path = nullptr;
+  int error_number = 0;
+  position_stream_failure(stream, &path, &error_number);
+  EXPECT_EQ(std::string(path), o.paths[1]);
+  EXPECT_EQ(error_number, ENOENT);
+  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);  // and stays so
+  position_stream_destroy(stream);
+
+  for (auto bad : {+[](PositionStreamOptions& p) { p.batch_size = 0; }, +[](PositionStreamOptions& p) { p.shard = 2; },
+                   +[](PositionStreamOptions& p) { p.n_shards = 0; }, +[](PositionStreamOptions& p) { p.threads = -1; },
+                   +[](PositionStreamOptions& p) { p.shard = -1; }}) {
+    PositionStreamOptions p;
+    p.n_shards = 2;
+    bad(p);
+    EXPECT_EQ(position_stream_create(p, &stream), STREAM_ERR_OPTIONS);
+    EXPECT_EQ(stream, nullptr);
+  }
+  EXPECT_EQ(position_stream_create(o, nullptr), STREAM_ERR_NULL);
+  position_stream_destroy(nullptr);
+}
+
+TEST(BatchMemory, GivenBackBlocksAreReused) {
+  BatchMemory* memory = nullptr;
+  ASSERT_EQ(batch_memory_create(1000, 1, &memory), 0);
+  void* a = batch_memory_take(memory);
+  void* b = batch_memory_take(memory);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a) % 64, 0u);
+  batch_memory_give(memory, a);
+  batch_memory_give(memory, b);  // one block is kept: this one is freed
+  EXPECT_EQ(batch_memory_take(memory), a);
+  // Released while a block is out: freed when it comes back (a leak checker
+  // would see anything left behind).
+  batch_memory_release(memory);
+  batch_memory_give(memory, a);
+}
+
+}  // namespace
+}  // namespace q4d
