@@ -26,6 +26,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/src/quorvane4d.h DESTINATION ${CMAKE_INSTALL
 foreach(header IN ITEMS
     position/board.h
     position/fen4.h
+    position/ply_log.h
     encoder/encoding.h
     encoder/encoder_pool.h
     frames/container.h

@@ -12,6 +12,7 @@
 
 #include "position/board.h"     // Board4D, square_index, the board's sizes
 #include "position/fen4.h"      // parse_fen4, fen4_error_name
+#include "position/ply_log.h"   // PlyLogReader: the positions of an NDJSON4 ply log
 #include "encoder/encoding.h"   // EncodingVector, the channels, EncoderWorkspace, encode_position(s)
 #include "encoder/encoder_pool.h"  // encoding on several threads
 #include "frames/container.h"   // FileHeader, FrameRecord, header_* and frame_* on stdio streams

@@ -108,7 +108,7 @@ int open_file(PositionStream* s, const std::string& path) {
     const auto size = static_cast<unsigned __int128>(st.st_size);
     const auto begin = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard) / static_cast<unsigned>(o.n_shards));
     const auto end = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard + 1) / static_cast<unsigned>(o.n_shards));
-    ply_log_set_range(&s->reader, begin, end);
+    if (ply_log_set_range(&s->reader, begin, end) != PLY_LOG_OK) return fail(s, STREAM_ERR_READ, path, EINVAL);
   }
   return STREAM_OK;
 }

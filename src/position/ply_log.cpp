@@ -220,4 +220,18 @@ void ply_log_close(PlyLogReader* reader) {
   reader->fen4 = nullptr;
 }
 
+const char* ply_log_error_name(int code) {
+  switch (code) {
+    case PLY_LOG_OK: return "ok";
+    case PLY_LOG_ERR_NULL: return "absent argument";
+    case PLY_LOG_END: return "no more lines";
+    case PLY_LOG_ERR_READ: return "read error";
+    case PLY_LOG_ERR_ALLOC: return "out of memory for the line buffers";
+    case PLY_LOG_TOO_LONG: return "FEN4 string too long";
+    case PLY_LOG_BAD_FEN4: return "FEN4 string does not parse";
+    case PLY_LOG_ERR_RANGE: return "bad byte range";
+    default: return "unknown error";
+  }
+}
+
 }  // namespace q4d

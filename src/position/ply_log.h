@@ -3,7 +3,7 @@
 //   {"ply": 3, "fen4": "4d-fen v1: K@0,0,0,4; k@7,7,7,4", "move_from": [1, 0, 0, 4],
 //    "move_to": [2, 0, 0, 4], "promo": 0, "flags": 0}
 //
-// Lines are not parsed as JSON: each value is found by key (position/key_scan.h)
+// Lines are not parsed as JSON: each value is found by key (key_scan.h)
 // and read with the tolerances below. `encode` and the Python package read
 // ply logs through PlyLogReader, so both accept and skip the same lines and
 // give the same trailers.
@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "frames/container.h"
-#include "position/board.h"
+#include "../frames/container.h"  // public headers include each other by relative path
+#include "board.h"
 
 namespace q4d {
 
@@ -94,17 +94,20 @@ enum PlyLogResult {
 // Allocates the reader's two buffers (LINE_BUF_SIZE and FEN4_BUF_SIZE bytes)
 // for reading `stream` from its current position. On failure nothing stays
 // allocated.
-int ply_log_open(PlyLogReader* reader, std::FILE* stream);
+[[nodiscard]] int ply_log_open(PlyLogReader* reader, std::FILE* stream);
 
 // Limits the reader to the lines that start at a byte offset in [begin, end)
 // of its stream, which must be a regular file read from its start. Call it
 // before the first ply_log_next.
-int ply_log_set_range(PlyLogReader* reader, std::int64_t begin, std::int64_t end);
+[[nodiscard]] int ply_log_set_range(PlyLogReader* reader, std::int64_t begin, std::int64_t end);
 
 // Reads lines up to the next position or the next line that fails to give
 // one for a reason worth reporting (PLY_LOG_TOO_LONG, PLY_LOG_BAD_FEN4; the
 // reader's line_number names the line). After those two the caller goes on.
-int ply_log_next(PlyLogReader* reader, Board4D* board, PlyTrailer* trailer);
+[[nodiscard]] int ply_log_next(PlyLogReader* reader, Board4D* board, PlyTrailer* trailer);
+
+// The meaning of a PlyLogResult in words; "unknown error" for any other number.
+const char* ply_log_error_name(int code);
 
 // Frees the buffers; the stream stays open. Safe to call twice.
 void ply_log_close(PlyLogReader* reader);
