@@ -39,6 +39,8 @@ void header_from_bytes(const unsigned char* b, FileHeader& h) {
   std::memcpy(h.reserved, b + 32, sizeof h.reserved);
 }
 
+}  // namespace
+
 void trailer_to_bytes(const PlyTrailer& t, unsigned char* b) {
   store_le32(b, t.ply);
   std::memcpy(b + 4, t.move_from, 4);
@@ -54,8 +56,6 @@ void trailer_from_bytes(const unsigned char* b, PlyTrailer& t) {
   t.promo = b[12];
   t.flags = b[13];
 }
-
-}  // namespace
 
 void header_init(FileHeader* header) {
   if (header == nullptr) return;

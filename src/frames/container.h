@@ -67,6 +67,10 @@ enum FrameResult {
   FRAME_ERR_IO = -2,  // short write, or fewer than 180238 bytes to read
 };
 
+// The 14 bytes of a trailer in file order, and back.
+void trailer_to_bytes(const PlyTrailer& trailer, unsigned char* bytes);
+void trailer_from_bytes(const unsigned char* bytes, PlyTrailer& trailer);
+
 // Zeroes the header and fills in the magic and the dimensions of this
 // encoding, with n_frames 0. Does nothing for a null header.
 void header_init(FileHeader* header);

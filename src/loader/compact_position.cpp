@@ -31,12 +31,4 @@ void expand_board(const PieceWord* pieces, std::size_t n, Board4D* board) {
   }
 }
 
-void trailer_bytes(const PlyTrailer& trailer, unsigned char* out) {
-  store_le32(out, trailer.ply);
-  std::memcpy(out + 4, trailer.move_from, 4);
-  std::memcpy(out + 8, trailer.move_to, 4);
-  out[12] = trailer.promo;
-  out[13] = trailer.flags;
-}
-
 }  // namespace q4d

@@ -28,8 +28,4 @@ void compact_board(const Board4D& board, std::vector<PieceWord>* pieces);
 // The board of `n` piece words: every other square empty.
 void expand_board(const PieceWord* pieces, std::size_t n, Board4D* board);
 
-// The 14 bytes a container stores for a trailer: ply (u32, little-endian),
-// move_from, move_to, promo, flags.
-void trailer_bytes(const PlyTrailer& trailer, unsigned char* out);
-
 }  // namespace q4d

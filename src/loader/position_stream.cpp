@@ -232,7 +232,7 @@ int position_stream_next(PositionStream* s, float* values, unsigned char* traile
         if (count > 0) break;
         continue;
       }
-      trailer_bytes(trailer, trailers + count * TRAILER_SIZE);
+      trailer_to_bytes(trailer, trailers + count * TRAILER_SIZE);
       ++count;
     }
   } catch (const std::bad_alloc&) {

@@ -54,7 +54,7 @@ TEST(CompactPosition, RoundTrip) {
   }
   const PlyTrailer t{0x01020304u, {1, 2, 3, 4}, {5, 6, 7, 8}, 9, 255};
   unsigned char bytes[TRAILER_SIZE];
-  trailer_bytes(t, bytes);
+  trailer_to_bytes(t, bytes);
   const unsigned char expected[TRAILER_SIZE] = {4, 3, 2, 1, 1, 2, 3, 4, 5, 6, 7, 8, 9, 255};
   EXPECT_EQ(std::memcmp(bytes, expected, sizeof bytes), 0);
 }
