@@ -84,7 +84,7 @@ std::string read_range(const std::uint8_t* data, std::size_t size, std::int64_t 
   for (int r; (r = q4d::ply_log_next(&reader, &board, &trailer)) != q4d::PLY_LOG_END;) {
     if (r == q4d::PLY_LOG_OK) {
       unsigned char bytes[q4d::TRAILER_SIZE];
-      q4d::trailer_bytes(trailer, bytes);
+      q4d::trailer_to_bytes(trailer, bytes);
       seen += reader.fen4;
       seen.append(reinterpret_cast<const char*>(bytes), sizeof bytes);
     } else if (r == q4d::PLY_LOG_TOO_LONG || r == q4d::PLY_LOG_BAD_FEN4) {
