@@ -1,4 +1,7 @@
 #include "encoder/encoding.h"
+
+#include <mutex>
+
 #include "encoder/isa.h"
 #include "encoder/occupied_squares.h"
 #include "encoder/scratch.h"
@@ -31,8 +34,12 @@ void encode_position(const Board4D& board, EncodingVector& out, EncoderWorkspace
 }
 
 void encode_position(const Board4D& board, EncodingVector& out) {
-  // Zero-initialised thread storage: no constructor, no allocation per call.
-  static thread_local EncoderWorkspace workspace;
+  // One workspace in static storage, which costs nothing until first used
+  // (per-thread storage would be cleared at the start of every process and
+  // thread); calls from several threads take turns.
+  static EncoderWorkspace workspace;
+  static std::mutex turn;
+  std::lock_guard lock(turn);
   encode_into(machine_isa(), board, out.data(), workspace);
 }
 

@@ -51,7 +51,8 @@ struct alignas(64) EncoderWorkspace {
 // gives the same bits.
 void encode_position(const Board4D& board, EncodingVector& out, EncoderWorkspace& workspace);
 
-// The same with a workspace of the calling thread's own.
+// The same with a workspace the library keeps, shared by all threads one call
+// at a time: to encode on several threads at once, give each its own.
 void encode_position(const Board4D& board, EncodingVector& out);
 
 // Encodes boards[0 .. n) on the calling thread into out, ENCODING_DIM floats

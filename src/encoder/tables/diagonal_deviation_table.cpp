@@ -49,7 +49,8 @@ constexpr PairTerms PAIR_TERMS = make_pair_terms();
 
 // Each row entry adds its terms in one fixed order; precomputed terms round
 // exactly as terms computed in place, so only the additions are left here.
-void fill_table(DiagonalDeviationTable& table) {
+// The compiler's arithmetic is IEEE double arithmetic, rounded as at run time.
+constexpr void fill_table(DiagonalDeviationTable& table) {
   const LineBasis& basis = LINE_BASIS;
   const PairTerms& p = PAIR_TERMS;
   for (int j = 1; j < N_SQUARES; ++j) {
@@ -88,14 +89,12 @@ void fill_table(DiagonalDeviationTable& table) {
 
 }  // namespace
 
-const DiagonalDeviationTable& diagonal_deviation_table() {
-  // 192 KiB: static storage, filled once on first use (too large for the
-  // compiler to evaluate). Rows start on cache lines, so no vector load of
-  // the channel-10 kernels straddles two.
-  alignas(64) static DiagonalDeviationTable table;
-  static const bool filled = (fill_table(table), true);
-  (void)filled;
-  return table;
-}
+alignas(64) constexpr DiagonalDeviationTable DIAGONAL_DEVIATION_TABLE = [] {
+  DiagonalDeviationTable t{};
+  fill_table(t);
+  return t;
+}();
+
+const DiagonalDeviationTable& diagonal_deviation_table() { return DIAGONAL_DEVIATION_TABLE; }
 
 }  // namespace q4d

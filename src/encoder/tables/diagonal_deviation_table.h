@@ -32,7 +32,8 @@ namespace q4d {
 
 using DiagonalDeviationTable = std::array<std::array<double, N_SQUARES>, N_PIECE_TYPES>;
 
-// Generated on first use, then read-only.
+// Evaluated by the compiler (192 KiB of read-only data); rows start on cache
+// lines, so no vector load of the channel-10 kernels straddles two.
 const DiagonalDeviationTable& diagonal_deviation_table();
 
 }  // namespace q4d
