@@ -121,27 +121,6 @@ TEST(PlyLog, Fen4Strings) {
   }
 }
 
-TEST(PlyLog, AbsentArguments) {
-  std::int64_t value = 0, v[4];
-  const char* start = nullptr;
-  std::size_t length = 0;
-  EXPECT_EQ(find_int_key(nullptr, "ply", &value), KEY_ERR_NULL);
-  EXPECT_EQ(find_int_key("{}", nullptr, &value), KEY_ERR_NULL);
-  EXPECT_EQ(find_int_key("{}", "ply", nullptr), KEY_ERR_NULL);
-  EXPECT_EQ(find_int_array4("{}", "move_to", nullptr), KEY_ERR_NULL);
-  EXPECT_EQ(find_int_array4(nullptr, "move_to", v), KEY_ERR_NULL);
-  EXPECT_EQ(find_string_value("{}", "fen4", nullptr, &length), KEY_ERR_NULL);
-  EXPECT_EQ(find_string_value("{}", "fen4", &start, nullptr), KEY_ERR_NULL);
-  const std::string long_key(100, 'k');
-  EXPECT_EQ(find_int_key("{}", long_key.c_str(), &value), KEY_ERR_NULL);
-}
-
-}  // namespace
-}  // namespace q4d
-
-namespace q4d {
-namespace {
-
 struct ReadPosition {
   std::string fen4;
   PlyTrailer trailer;
@@ -253,18 +232,13 @@ TEST(PlyLogReader, RangesShareAFileWithoutOverlap) {
   std::fclose(f);
 }
 
-TEST(PlyLogReader, Arguments) {
+TEST(PlyLogReader, RangesThatCannotBe) {
   PlyLogReader reader;
-  EXPECT_EQ(ply_log_open(nullptr, stdin), PLY_LOG_ERR_NULL);
-  EXPECT_EQ(ply_log_open(&reader, nullptr), PLY_LOG_ERR_NULL);
   ASSERT_EQ(ply_log_open(&reader, stdin), PLY_LOG_OK);
   EXPECT_EQ(ply_log_set_range(&reader, 5, 4), PLY_LOG_ERR_RANGE);
   EXPECT_EQ(ply_log_set_range(&reader, -1, 4), PLY_LOG_ERR_RANGE);
-  EXPECT_EQ(ply_log_set_range(nullptr, 0, 4), PLY_LOG_ERR_NULL);
-  PlyTrailer trailer;
-  EXPECT_EQ(ply_log_next(&reader, nullptr, &trailer), PLY_LOG_ERR_NULL);
   ply_log_close(&reader);
-  ply_log_close(&reader);
+  ply_log_close(&reader);  // twice is harmless
 }
 
 }  // namespace
