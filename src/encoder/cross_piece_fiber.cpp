@@ -48,8 +48,9 @@ struct PortableTargets {
 #if defined(Q4D_ISA_DISPATCH)
 
 // Sixteen move offsets at a time: the on-board ones are packed in order by
-// one compress instruction.
-struct Avx512Targets {
+// one compress instruction. Reach sums stay the portable ones: scalar loads
+// beat gathers here, four of them issuing per cycle.
+struct Avx512Targets : PortableTargets {
   Q4D_TARGET_AVX512 static int list(int kind, int s, std::int32_t* targets) {
     const MoveSet& set = move_sets[kind];
     const MoveMask& mx = set.on_board[0][square_coord(s, 0)];
@@ -68,11 +69,6 @@ struct Avx512Targets {
       }
     }
     return n;
-  }
-
-  // Scalar loads beat gathers here: four of them issue per cycle.
-  static double reach_sum(const double* field, const std::int32_t* targets, int n) {
-    return PortableTargets::reach_sum(field, targets, n);
   }
 };
 

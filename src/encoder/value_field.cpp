@@ -18,14 +18,6 @@ constexpr std::array<double, 256> LETTER_VALUES = [] {
 
 }  // namespace
 
-void build_value_field(const PieceLetters& pieces, ValueField& field) {
-  for (int base = 0; base < N_SQUARES; base += 8) {
-    std::uint64_t letters;  // boards are mostly empty: eight squares at a time
-    std::memcpy(&letters, pieces.data() + base, sizeof letters);
-    for (int s = base; s < base + 8; ++s) field[s] = letters == 0 ? +0.0 : LETTER_VALUES[pieces[s]];
-  }
-}
-
 void build_value_field(const PieceLetters& pieces, std::span<const std::int16_t> occupied, ValueField& field) {
   std::memset(field.data(), 0, sizeof field);  // +0.0 everywhere
   for (const int s : occupied) field[s] = LETTER_VALUES[pieces[s]];

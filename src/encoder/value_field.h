@@ -31,10 +31,8 @@ constexpr int piece_type_of(std::uint8_t letter) {
 // negative for black, +0.0 for an empty square or an unknown letter.
 using ValueField = std::array<double, N_SQUARES>;
 
-void build_value_field(const PieceLetters& pieces, ValueField& field);
-
-// The same, given the board's occupied squares (every non-zero letter), so
-// that only they are looked up.
+// `occupied` lists the board's squares with a non-zero letter: only they are
+// looked up, every other square is +0.0.
 void build_value_field(const PieceLetters& pieces, std::span<const std::int16_t> occupied, ValueField& field);
 
 }  // namespace q4d

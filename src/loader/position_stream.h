@@ -8,8 +8,8 @@
 // in bytes [size * s / n, size * (s + 1) / n) of each file, so each position
 // goes to exactly one shard and no shard reads more than its share. Positions
 // and their trailers are the ones `encode` reads from the same files, default
-// plies included. The order of the positions depends on the seed, the epoch
-// and the shard, never on the number of threads.
+// plies included. The order of the positions depends on the seed, on which
+// pass over the files it is, and on the shard; never on the number of threads.
 #pragma once
 
 #include <cstddef>

@@ -5,9 +5,17 @@
 #include <cmath>
 
 #include "encoder/encoding.h"
+#include "encoder/occupied_squares.h"
 
 namespace q4d {
 namespace {
+
+// The field of every square, as the encoder builds it.
+void build_value_field(const PieceLetters& pieces, ValueField& field) {
+  std::int16_t occupied[N_SQUARES];
+  const int n = list_occupied_squares(ISA_PORTABLE, pieces, occupied);
+  q4d::build_value_field(pieces, std::span<const std::int16_t>(occupied, static_cast<std::size_t>(n)), field);
+}
 
 TEST(ValueField, ValuesAndSignsOfEveryLetter) {
   struct LetterValue {
