@@ -80,7 +80,7 @@ void BM_parse_and_encode_loop(benchmark::State& state) {
   auto board = std::make_unique<q4d::Board4D>();
   for (auto _ : state) {
     for (std::size_t k = 0; k < positions.texts.size(); ++k) {
-      if (q4d::parse_fen4(positions.texts[k].c_str(), board.get()) != q4d::FEN4_OK) state.SkipWithError("parse");
+      if (q4d::parse_fen4(positions.texts[k].c_str(), board.get()) != q4d::OK) state.SkipWithError("parse");
       (void)q4d::encode_positions(board.get(), 1, out.data() + (k % ROWS) * q4d::ENCODING_DIM, workspace.get());
     }
     benchmark::DoNotOptimize(out.data());

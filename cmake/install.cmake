@@ -24,6 +24,7 @@ install(TARGETS quorvane4d EXPORT quorvane4d_targets
 )
 install(FILES ${PROJECT_SOURCE_DIR}/src/quorvane4d.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d)
 foreach(header IN ITEMS
+    base/result.h
     position/board.h
     position/fen4.h
     position/ply_log.h

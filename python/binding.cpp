@@ -77,14 +77,14 @@ py::tuple encode(py::handle text) {
   auto board = std::make_unique<Board4D>();
   py::array_t<float> out(ENCODING_DIM);
   float* values = out.mutable_data();
-  int code = FEN4_OK;
+  int code = OK;
   {
     py::gil_scoped_release unlocked;
     thread_local std::unique_ptr<EncoderWorkspace> workspace(new EncoderWorkspace);
     code = parse_fen4_text(bytes, length, board.get());
-    if (code == FEN4_OK) (void)encode_positions(board.get(), 1, values, workspace.get());
+    if (code == OK) (void)encode_positions(board.get(), 1, values, workspace.get());
   }
-  if (code != FEN4_OK) return py::make_tuple(code, py::none());
+  if (code != OK) return py::make_tuple(code, py::none());
   return py::make_tuple(code, out);
 }
 
@@ -339,7 +339,7 @@ PYBIND11_MODULE(_core, m) {
   m.attr("PLY_LOG_BAD_FEN4") = static_cast<int>(PLY_LOG_BAD_FEN4);
   m.attr("FEN4_BUF_SIZE") = FEN4_BUF_SIZE;
   m.def("available_processors", &available_processors);
-  m.def("fen4_error_name", &fen4_error_name, py::arg("code"));
+  m.def("result_name", &result_name, py::arg("code"));
   m.def("encode", &encode, py::arg("text"));
   m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
 

@@ -17,7 +17,7 @@ class Fen4Error(ValueError):
         self.code = code
         self.index = index
         where = "" if index is None else f"fen4s[{index}]: "
-        super().__init__(f"{where}FEN4 parse error {code} ({_core.fen4_error_name(code)})")
+        super().__init__(f"{where}FEN4 parse error {code} ({_core.result_name(code)})")
 
     def __reduce__(self):  # survives pickling, e.g. out of a DataLoader worker
         return Fen4Error, (self.code, self.index)

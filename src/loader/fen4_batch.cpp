@@ -35,7 +35,7 @@ int encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::si
       if (texts[k] == nullptr) return FEN4_BATCH_ERR_NULL;
       Board4D* board = k < CHUNK ? &boards[k] : parsed_beyond;
       const int parsed = parse_fen4_text(texts[k], lengths[k], board);
-      if (parsed != FEN4_OK) {
+      if (parsed != OK) {
         *bad_index = k;
         *fen4_error = parsed;
         return FEN4_BATCH_ERR_FEN4;

@@ -34,7 +34,7 @@ int cmd_encode_fen4(int argc, char** argv) {
   static Board4D board;
   static EncodingVector vector;  // 176 KiB: kept off the stack
   const int parsed = parse_fen4(fen4, &board);
-  if (parsed != FEN4_OK) {
+  if (parsed != OK) {
     std::fprintf(stderr, "encode-fen4: FEN4 parse error %d\n", parsed);
     return EXIT_FAILED;
   }

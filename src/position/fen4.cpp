@@ -19,8 +19,8 @@ bool is_coord_digit(unsigned char c) { return c >= '0' && c <= '7'; }
 
 }  // namespace
 
-int parse_fen4(const char* text, Board4D* board) {
-  if (text == nullptr || board == nullptr) return FEN4_ERR_NULL;
+Result parse_fen4(const char* text, Board4D* board) {
+  if (text == nullptr || board == nullptr) return ERR_NULL;
   std::memset(board, 0, sizeof *board);
 
   // Every byte examined below is reached only after the previous one matched
@@ -31,7 +31,7 @@ int parse_fen4(const char* text, Board4D* board) {
     if (p[i] != static_cast<unsigned char>(PREFIX[i])) return FEN4_ERR_PREFIX;
   }
   p = skip_space(p + sizeof PREFIX - 1);
-  if (*p == '\0') return FEN4_OK;
+  if (*p == '\0') return OK;
 
   for (;;) {
     // Only piece letters, and a pawn only with its axis.
@@ -60,15 +60,15 @@ int parse_fen4(const char* text, Board4D* board) {
     board->pawn_axis[s] = pawn ? static_cast<std::uint8_t>(token.axis) : PAWN_AXIS_W;
 
     p = skip_space(p);
-    if (*p == '\0') return FEN4_OK;
+    if (*p == '\0') return OK;
     if (*p != ';') return FEN4_ERR_SEPARATOR;
     p = skip_space(p + 1);
-    if (*p == '\0') return FEN4_OK;  // one trailing ";" is fine
+    if (*p == '\0') return OK;  // one trailing ";" is fine
   }
 }
 
-int parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
-  if (text == nullptr || board == nullptr) return FEN4_ERR_NULL;
+Result parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
+  if (text == nullptr || board == nullptr) return ERR_NULL;
   if (std::memchr(text, '\0', length) == nullptr) return parse_fen4(text, board);
   // A copy in which inner NULs become another byte that matches no rule.
   std::string copy(text, length);
@@ -76,19 +76,6 @@ int parse_fen4_text(const char* text, std::size_t length, Board4D* board) {
     if (c == '\0') c = '\x01';
   }
   return parse_fen4(copy.c_str(), board);
-}
-
-const char* fen4_error_name(int code) {
-  switch (code) {
-    case FEN4_OK: return "ok";
-    case FEN4_ERR_NULL: return "absent argument";
-    case FEN4_ERR_PREFIX: return "missing \"4d-fen v1:\" prefix";
-    case FEN4_ERR_PIECE: return "bad piece token";
-    case FEN4_ERR_COORD: return "bad coordinates";
-    case FEN4_ERR_DUPLICATE: return "square given twice";
-    case FEN4_ERR_SEPARATOR: return "expected \";\" or the end after an entry";
-    default: return "unknown error";
-  }
 }
 
 }  // namespace q4d

@@ -12,34 +12,22 @@
 
 #include <cstddef>
 
-#include "board.h"  // public headers include each other by relative path
+#include "../base/result.h"  // public headers include each other by relative path
+#include "board.h"
 
 namespace q4d {
 
-enum Fen4Result {
-  FEN4_OK = 0,
-  FEN4_ERR_NULL = -1,       // text or board absent; board untouched
-  FEN4_ERR_PREFIX = -2,     // "4d-fen v1:" missing after leading whitespace
-  FEN4_ERR_PIECE = -3,      // bad piece token, or no "@" after it
-  FEN4_ERR_COORD = -4,      // coordinate group is not d,d,d,d with digits 0..7
-  FEN4_ERR_DUPLICATE = -5,  // the square already holds a piece of this text
-  FEN4_ERR_SEPARATOR = -6,  // after an entry, neither ";" nor the end
-};
-
 // Parses a NUL-terminated FEN4 v1 text into `board`, which is cleared first
-// whenever both arguments are present. Returns FEN4_OK or the first error in
-// text order; after an error the board holds the entries read before it.
-// Never reads past the terminating NUL.
-[[nodiscard]] int parse_fen4(const char* text, Board4D* board);
-
-// The meaning of a parse_fen4 result in words ("bad piece token", ...);
-// "unknown error" for any other number.
-const char* fen4_error_name(int code);
+// whenever both arguments are present. Returns OK or the first error in text
+// order (ERR_NULL, or FEN4_ERR_PREFIX ... FEN4_ERR_SEPARATOR of result.h);
+// after an error the board holds the entries read before it. Never reads
+// past the terminating NUL.
+Result parse_fen4(const char* text, Board4D* board);
 
 // The same for a text of `length` bytes with a NUL after them (as strings of
 // other languages are stored), which may hold NUL bytes itself: a NUL among
 // the `length` bytes is an ordinary byte, which no rule accepts, so a text is
 // never cut short by one.
-[[nodiscard]] int parse_fen4_text(const char* text, std::size_t length, Board4D* board);
+Result parse_fen4_text(const char* text, std::size_t length, Board4D* board);
 
 }  // namespace q4d

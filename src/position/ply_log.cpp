@@ -94,7 +94,7 @@ int read_ply_line(const char* line, std::uint32_t frames_written, char* fen4_buf
   std::memcpy(fen4_buf, text, length);
   fen4_buf[length] = '\0';
   *fen4_error = parse_fen4(fen4_buf, board);
-  if (*fen4_error != FEN4_OK) return PLY_LINE_BAD_FEN4;
+  if (*fen4_error != OK) return PLY_LINE_BAD_FEN4;
   read_trailer(line, frames_written, trailer);
   return PLY_LINE_OK;
 }

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   }
   q4d::Board4D board;
   const int parsed = q4d::parse_fen4(argv[1], &board);
-  if (parsed != q4d::FEN4_OK) {
+  if (parsed != q4d::OK) {
     std::fprintf(stderr, "fen4_board: FEN4 parse error %d\n", parsed);
     return 3;
   }

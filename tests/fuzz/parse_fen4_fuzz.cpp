@@ -58,11 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   static Board4D board, again;
   const int result = q4d::parse_fen4(text.get(), &board);
-  if (result > q4d::FEN4_OK || result < q4d::FEN4_ERR_SEPARATOR || result == q4d::FEN4_ERR_NULL) std::abort();
+  if (result > q4d::OK || result < q4d::FEN4_ERR_SEPARATOR || result == q4d::ERR_NULL) std::abort();
   if (!board_is_expressible(board)) std::abort();
-  if (result != q4d::FEN4_OK) return 0;
+  if (result != q4d::OK) return 0;
 
-  if (q4d::parse_fen4(fen4_of(board).c_str(), &again) != q4d::FEN4_OK) std::abort();
+  if (q4d::parse_fen4(fen4_of(board).c_str(), &again) != q4d::OK) std::abort();
   if (std::memcmp(&board, &again, sizeof board) != 0) std::abort();
   return 0;
 }

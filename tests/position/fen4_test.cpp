@@ -17,11 +17,11 @@ struct Fen4Case {
 
 // Text after "4d-fen v1: ".
 const Fen4Case BODY_CASES[] = {
-    {"", FEN4_OK},
-    {" \t\r\n ", FEN4_OK},
-    {"K@0,0,0,0;", FEN4_OK},
-    {"K @ 0,0,0,0", FEN4_OK},
-    {"K@0,0,0,0 ; k@7,7,7,7 ;  ", FEN4_OK},
+    {"", OK},
+    {" \t\r\n ", OK},
+    {"K@0,0,0,0;", OK},
+    {"K @ 0,0,0,0", OK},
+    {"K@0,0,0,0 ; k@7,7,7,7 ;  ", OK},
     {"P@1,1,1,1", FEN4_ERR_PIECE},
     {"PW@1,1,1,1", FEN4_ERR_PIECE},
     {"P /w@1,1,1,1", FEN4_ERR_PIECE},
@@ -68,8 +68,8 @@ TEST(ParseFen4, Prefix) {
       {"K@0,0,0,0", FEN4_ERR_PREFIX},
       {"\v4d-fen v1:", FEN4_ERR_PREFIX},
       {"\f4d-fen v1:", FEN4_ERR_PREFIX},
-      {"\t\r\n 4d-fen v1:", FEN4_OK},
-      {"4d-fen v1:K@0,0,0,0", FEN4_OK},
+      {"\t\r\n 4d-fen v1:", OK},
+      {"4d-fen v1:K@0,0,0,0", OK},
   };
   Board4D board;
   for (const Fen4Case& c : cases) EXPECT_EQ(parse_fen4(c.text, &board), c.expected) << "text: " << c.text;
@@ -78,7 +78,7 @@ TEST(ParseFen4, Prefix) {
 TEST(ParseFen4, WorkedExample) {
   Board4D board;
   std::memset(&board, 0xAB, sizeof board);  // the parser must clear everything
-  ASSERT_EQ(parse_fen4("4d-fen v1: K@0,0,0,4; Q@0,0,0,3; P/w@1,0,0,4; py@6,7,7,3; k @ 7,7,7,4;", &board), FEN4_OK);
+  ASSERT_EQ(parse_fen4("4d-fen v1: K@0,0,0,4; Q@0,0,0,3; P/w@1,0,0,4; py@6,7,7,3; k @ 7,7,7,4;", &board), OK);
 
   Board4D expected{};
   expected.pieces[4] = 'K';
@@ -92,7 +92,7 @@ TEST(ParseFen4, WorkedExample) {
 
 TEST(ParseFen4, PawnTokensAndAxes) {
   Board4D board;
-  ASSERT_EQ(parse_fen4("4d-fen v1: Pw@0,0,0,0; P/y@0,0,0,1; pw@0,0,0,2; p/y@0,0,0,3", &board), FEN4_OK);
+  ASSERT_EQ(parse_fen4("4d-fen v1: Pw@0,0,0,0; P/y@0,0,0,1; pw@0,0,0,2; p/y@0,0,0,3", &board), OK);
   const std::uint8_t letters[] = {'P', 'P', 'p', 'p'};
   const std::uint8_t axes[] = {PAWN_AXIS_W, PAWN_AXIS_Y, PAWN_AXIS_W, PAWN_AXIS_Y};
   for (int s = 0; s < 4; ++s) {
@@ -104,16 +104,16 @@ TEST(ParseFen4, PawnTokensAndAxes) {
 TEST(ParseFen4, AbsentArgumentLeavesBoardUntouched) {
   Board4D board;
   std::memset(&board, 0x5A, sizeof board);
-  EXPECT_EQ(parse_fen4(nullptr, &board), FEN4_ERR_NULL);
+  EXPECT_EQ(parse_fen4(nullptr, &board), ERR_NULL);
   for (std::uint8_t b : board.pieces) ASSERT_EQ(b, 0x5A);
   for (std::uint8_t b : board.pawn_axis) ASSERT_EQ(b, 0x5A);
-  EXPECT_EQ(parse_fen4("4d-fen v1:", nullptr), FEN4_ERR_NULL);
+  EXPECT_EQ(parse_fen4("4d-fen v1:", nullptr), ERR_NULL);
 }
 
 TEST(ParseFen4, EveryCallStartsFromAnEmptyBoard) {
   Board4D board;
-  ASSERT_EQ(parse_fen4("4d-fen v1: Py@1,2,3,4", &board), FEN4_OK);
-  ASSERT_EQ(parse_fen4("4d-fen v1: k@1,2,3,4", &board), FEN4_OK);
+  ASSERT_EQ(parse_fen4("4d-fen v1: Py@1,2,3,4", &board), OK);
+  ASSERT_EQ(parse_fen4("4d-fen v1: k@1,2,3,4", &board), OK);
   EXPECT_EQ(board.pieces[668], 'k');
   EXPECT_EQ(board.pawn_axis[668], 0);
 
@@ -141,7 +141,7 @@ TEST(ParseFen4, AllSquaresOccupied) {
     text += ';';
   }
   Board4D board;
-  ASSERT_EQ(parse_fen4(text.c_str(), &board), FEN4_OK);
+  ASSERT_EQ(parse_fen4(text.c_str(), &board), OK);
   for (int s = 0; s < N_SQUARES; ++s) {
     if (s % 7 == 0) {
       EXPECT_EQ(board.pieces[s], (s & 1) ? 'p' : 'P') << s;

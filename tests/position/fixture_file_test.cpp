@@ -142,7 +142,7 @@ TEST(FixtureReader, LongLines) {
   const std::string line = "{\"name\":\"f\",\"pieces\":{" + entries + "}}\n";
   ASSERT_GT(line.size(), 13000u);
   Board4D board, expected;
-  ASSERT_EQ(parse_fen4(fen4.c_str(), &expected), FEN4_OK);
+  ASSERT_EQ(parse_fen4(fen4.c_str(), &expected), OK);
   std::FILE* f = stream_of("{\"name\":\"g\",\"pieces\":{}}\n" + line);
   EXPECT_EQ(read_fixture(f, "f", &board), FIXTURE_FOUND);
   EXPECT_EQ(std::memcmp(&board, &expected, sizeof board), 0);

@@ -23,7 +23,7 @@ int fail(const char* what, int code) {
 
 int main(int argc, char** argv) {
   if (argc != 4) return fail("usage: consumer <fen4 text> <plain output> <gzip output>", argc);
-  if (const int rc = q4d::parse_fen4(argv[1], &board); rc != q4d::FEN4_OK) return fail(q4d::fen4_error_name(rc), rc);
+  if (const int rc = q4d::parse_fen4(argv[1], &board); rc != q4d::OK) return fail(q4d::result_name(rc), rc);
   q4d::encode_position(board, frame.vector);
   frame.trailer = q4d::PlyTrailer{};
 

@@ -1,0 +1,78 @@
+// The library's one result space: every function that can fail returns a
+// Result, 0 for success and a distinct negative value for each failure, so a
+// number means the same thing wherever it comes from. result_name puts any
+// value into words; none prints, none throws.
+//
+// The values are grouped by the layer that first reports them, in ranges that
+// leave room to grow. Two groups are fixed by what the program prints: -1 is
+// always an absent argument, and the FEN4 parser's codes are -2 to -6 ("FEN4
+// parse error -3 at line 9").
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace q4d {
+
+enum [[nodiscard]] Result : int {
+  OK = 0,
+  ERR_NULL = -1,  // an argument is absent
+
+  // FEN4 text (position/fen4.h)
+  FEN4_ERR_PREFIX = -2,     // "4d-fen v1:" missing after leading whitespace
+  FEN4_ERR_PIECE = -3,      // bad piece token, or no "@" after it
+  FEN4_ERR_COORD = -4,      // coordinate group is not d,d,d,d with digits 0..7
+  FEN4_ERR_DUPLICATE = -5,  // the square already holds a piece of this text
+  FEN4_ERR_SEPARATOR = -6,  // after an entry, neither ";" nor the end
+
+  // Not a failure: a reader has given everything it has (lines, frames,
+  // positions, batches).
+  END = -7,
+
+  // The system (-8 .. -29): the context says which file and errno.
+  ERR_ALLOC = -8,         // out of memory
+  ERR_ARGUMENT = -9,      // an option or argument out of its range
+  ERR_THREADS = -10,      // threads could not be started
+  ERR_OPEN = -11,         // a file cannot be opened for reading
+  ERR_CREATE = -12,       // an output file cannot be created
+  ERR_READ = -13,         // a read error
+  ERR_WRITE = -14,        // a short write (a full disk, often)
+  ERR_SEEK = -15,         // a stream cannot be positioned
+  ERR_CLOSE = -16,        // an output's last bytes could not be written
+  ERR_TMPFILE = -17,      // no temporary file, or its space ran out
+  ERR_NOT_REGULAR = -18,  // a path that must be a regular file is not (a folder, a FIFO, a device)
+  ERR_INTERRUPTED = -19,  // a signal asked a long operation to stop
+  ERR_RENAME = -20,       // a finished output could not be renamed into place
+
+  // Text inputs: key scans, ply logs, fixture files (-30 .. -49).
+  // -30 ...
+
+  // Frame files: containers and their codecs (-50 .. -79).
+  // -50 ...
+
+  // Packed datasets (-80 .. -109).
+  // -80 ...
+
+  // The loader (-110 .. -139).
+  // -110 ...
+};
+
+// The meaning of a result in words ("out of memory", "bad piece token", ...);
+// "unknown result" for a number that is none of the above.
+const char* result_name(int result);
+
+// What a caller needs beside a failure to report it: the file, what the
+// system said, and where in the file. Objects that read or write files keep
+// the last one (their *_failure functions); a field that does not apply
+// keeps its default.
+struct Failure {
+  Result result = OK;
+  std::string path;            // the file involved
+  int error_number = 0;        // errno, when the system gave one
+  std::int64_t line = -1;      // line of a text input, from 1
+  std::int64_t block = -1;     // block of a packed dataset, from 0
+  std::int64_t index = -1;     // item of a batch, or position of a dataset, from 0
+  int fen4_error = 0;          // the FEN4 code behind a line that does not parse
+};
+
+}  // namespace q4d
