@@ -26,6 +26,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/src/quorvane4d.h DESTINATION ${CMAKE_INSTALL
 foreach(header IN ITEMS
     base/result.h
     position/board.h
+    position/ply_trailer.h
     position/fen4.h
     position/ply_log.h
     encoder/encoding.h

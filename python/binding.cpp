@@ -23,6 +23,7 @@
 #include "loader/position_stream.h"
 #include "position/fen4.h"
 #include "position/ply_log.h"
+#include "errors.h"
 
 namespace py = pybind11;
 using namespace q4d;
@@ -328,6 +329,7 @@ py::tuple open_stream(const std::vector<std::string>& paths, std::size_t batch_s
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of quorvane4d; use the package, not this module.";
+  q4d_python::register_errors(m);
   m.attr("ENCODING_DIM") = ENCODING_DIM;
   m.attr("N_CHANNELS") = N_CHANNELS;
   m.attr("CHANNEL_SIZE") = CHANNEL_SIZE;

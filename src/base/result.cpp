@@ -1,32 +1,56 @@
 #include "base/result.h"
 
+#include <iterator>
+
 namespace q4d {
+namespace {
+
+constexpr ResultInfo RESULTS[] = {
+    {OK, "OK", "ok"},
+    {ERR_NULL, "ERR_NULL", "absent argument"},
+    {FEN4_ERR_PREFIX, "FEN4_ERR_PREFIX", "missing \"4d-fen v1:\" prefix"},
+    {FEN4_ERR_PIECE, "FEN4_ERR_PIECE", "bad piece token"},
+    {FEN4_ERR_COORD, "FEN4_ERR_COORD", "bad coordinates"},
+    {FEN4_ERR_DUPLICATE, "FEN4_ERR_DUPLICATE", "square given twice"},
+    {FEN4_ERR_SEPARATOR, "FEN4_ERR_SEPARATOR", "expected \";\" or the end after an entry"},
+    {END, "END", "no more data"},
+    {ERR_ALLOC, "ERR_ALLOC", "out of memory"},
+    {ERR_ARGUMENT, "ERR_ARGUMENT", "invalid argument"},
+    {ERR_THREADS, "ERR_THREADS", "cannot start threads"},
+    {ERR_OPEN, "ERR_OPEN", "cannot open the file"},
+    {ERR_CREATE, "ERR_CREATE", "cannot create the output"},
+    {ERR_READ, "ERR_READ", "read error"},
+    {ERR_WRITE, "ERR_WRITE", "write failed"},
+    {ERR_SEEK, "ERR_SEEK", "cannot position the stream"},
+    {ERR_CLOSE, "ERR_CLOSE", "writing the end of the output failed"},
+    {ERR_TMPFILE, "ERR_TMPFILE", "cannot create or write a temporary file"},
+    {ERR_NOT_REGULAR, "ERR_NOT_REGULAR", "not a regular file"},
+    {ERR_INTERRUPTED, "ERR_INTERRUPTED", "interrupted"},
+    {ERR_RENAME, "ERR_RENAME", "cannot rename the finished output into place"},
+};
+
+}  // namespace
+
+const ResultInfo* result_table(int* n) {
+  if (n != nullptr) *n = static_cast<int>(std::size(RESULTS));
+  return RESULTS;
+}
 
 const char* result_name(int result) {
-  switch (result) {
-    case OK: return "ok";
-    case ERR_NULL: return "absent argument";
-    case FEN4_ERR_PREFIX: return "missing \"4d-fen v1:\" prefix";
-    case FEN4_ERR_PIECE: return "bad piece token";
-    case FEN4_ERR_COORD: return "bad coordinates";
-    case FEN4_ERR_DUPLICATE: return "square given twice";
-    case FEN4_ERR_SEPARATOR: return "expected \";\" or the end after an entry";
-    case END: return "no more data";
-    case ERR_ALLOC: return "out of memory";
-    case ERR_ARGUMENT: return "invalid argument";
-    case ERR_THREADS: return "cannot start threads";
-    case ERR_OPEN: return "cannot open the file";
-    case ERR_CREATE: return "cannot create the output";
-    case ERR_READ: return "read error";
-    case ERR_WRITE: return "write failed";
-    case ERR_SEEK: return "cannot position the stream";
-    case ERR_CLOSE: return "writing the end of the output failed";
-    case ERR_TMPFILE: return "cannot create or write a temporary file";
-    case ERR_NOT_REGULAR: return "not a regular file";
-    case ERR_INTERRUPTED: return "interrupted";
-    case ERR_RENAME: return "cannot rename the finished output into place";
+  for (const ResultInfo& r : RESULTS) {
+    if (r.result == result) return r.words;
   }
   return "unknown result";
+}
+
+Result fail(Failure* failure, Result result, const char* path, int error_number) {
+  if (failure != nullptr) {
+    *failure = Failure{};
+    failure->result = result;
+    if (path != nullptr) failure->path = path;
+    failure->error_number = error_number;
+  }
+  return result;
 }
 
 }  // namespace q4d

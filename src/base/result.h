@@ -14,6 +14,15 @@
 
 namespace q4d {
 
+// The first value of each group; a group runs down to just above the next
+// one's first (RESULTS_END closes the last).
+inline constexpr int RESULTS_SYSTEM = -8;
+inline constexpr int RESULTS_TEXT = -30;
+inline constexpr int RESULTS_FRAMES = -50;
+inline constexpr int RESULTS_PACK = -80;
+inline constexpr int RESULTS_LOADER = -110;
+inline constexpr int RESULTS_END = -140;
+
 enum [[nodiscard]] Result : int {
   OK = 0,
   ERR_NULL = -1,  // an argument is absent
@@ -44,27 +53,34 @@ enum [[nodiscard]] Result : int {
   ERR_INTERRUPTED = -19,  // a signal asked a long operation to stop
   ERR_RENAME = -20,       // a finished output could not be renamed into place
 
-  // Text inputs: key scans, ply logs, fixture files (-30 .. -49).
-  // -30 ...
+  // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49).
 
-  // Frame files: containers and their codecs (-50 .. -79).
-  // -50 ...
+  // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
 
-  // Packed datasets (-80 .. -109).
-  // -80 ...
+  // Packed datasets (RESULTS_PACK = -80 .. -109).
 
-  // The loader (-110 .. -139).
-  // -110 ...
+  // The loader and its sources (RESULTS_LOADER = -110 .. -139).
 };
 
 // The meaning of a result in words ("out of memory", "bad piece token", ...);
 // "unknown result" for a number that is none of the above.
 const char* result_name(int result);
 
+// Every result with its name in code ("FEN4_ERR_PIECE") and in words, in
+// order of value from OK down: for the packages that export the results
+// (the Python package's exceptions), so that no number is written twice.
+struct ResultInfo {
+  Result result;
+  const char* name;
+  const char* words;
+};
+const ResultInfo* result_table(int* n);
+
 // What a caller needs beside a failure to report it: the file, what the
-// system said, and where in the file. Objects that read or write files keep
-// the last one (their *_failure functions); a field that does not apply
-// keeps its default.
+// system said, and where in the file. A function that can fail for a reason
+// outside the caller's arguments (a file, the system) takes a `Failure*`,
+// which may be null, as its last argument and fills it when it fails; a
+// field that does not apply keeps its default.
 struct Failure {
   Result result = OK;
   std::string path;            // the file involved
@@ -74,5 +90,9 @@ struct Failure {
   std::int64_t index = -1;     // item of a batch, or position of a dataset, from 0
   int fen4_error = 0;          // the FEN4 code behind a line that does not parse
 };
+
+// Fills `failure` (when there is one) with `result` and `path` and returns
+// `result`: `return fail(failure, ERR_OPEN, path, errno);`.
+Result fail(Failure* failure, Result result, const char* path = nullptr, int error_number = 0);
 
 }  // namespace q4d

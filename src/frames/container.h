@@ -17,6 +17,7 @@
 #include <cstdio>
 
 #include "../encoder/encoding.h"  // public headers include each other by relative path
+#include "../position/ply_trailer.h"  // the last 14 bytes of a frame
 
 namespace q4d {
 
@@ -35,15 +36,6 @@ struct FileHeader {
   std::uint32_t board_side;
   std::uint32_t n_dims;
   std::uint8_t reserved[224];
-};
-
-// The last 14 bytes of a frame: the move that led to the position.
-struct PlyTrailer {
-  std::uint32_t ply;
-  std::uint8_t move_from[4];  // x, y, z, w
-  std::uint8_t move_to[4];
-  std::uint8_t promo;
-  std::uint8_t flags;
 };
 
 struct FrameRecord {

@@ -3,7 +3,7 @@
 #include <new>
 #include <vector>
 
-#include "loader/compact_position.h"
+#include "position/piece_list.h"
 #include "position/fen4.h"
 
 namespace q4d {

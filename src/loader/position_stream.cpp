@@ -12,7 +12,7 @@
 
 #include "encoder/encoder_pool.h"
 #include "frames/container.h"
-#include "loader/compact_position.h"
+#include "position/piece_list.h"
 #include "position/ply_log.h"
 
 namespace q4d {
@@ -46,6 +46,12 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 }
 
 }  // namespace
+
+// A position in the shuffle buffer.
+struct CompactPosition {
+  std::vector<PieceWord> pieces;
+  PlyTrailer trailer;
+};
 
 struct PositionStream {
   PositionStreamOptions options;

@@ -1,7 +1,7 @@
 // Batches of encoded positions from NDJSON4 ply logs, for training loops.
 //
 // A stream reads its shard of the positions of a list of ply logs, keeps them
-// compact (loader/compact_position.h) in a shuffle buffer, and encodes one
+// compact (position/piece_list.h) in a shuffle buffer, and encodes one
 // batch at a time on a pool of threads into memory the caller provides.
 //
 // Shards split every file by bytes: shard s of n reads the lines that start

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "../frames/container.h"  // public headers include each other by relative path
-#include "board.h"
+#include "board.h"  // public headers include each other by relative path
+#include "ply_trailer.h"
 
 namespace q4d {
 

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "loader/compact_position.h"
+#include "frames/container.h"
+#include "position/piece_list.h"
 #include "position/fen4.h"
 #include "position/key_scan.h"
 #include "position/ply_log.h"

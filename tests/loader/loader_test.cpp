@@ -12,7 +12,8 @@
 
 #include "encoder/encoder_pool.h"
 #include "loader/batch_memory.h"
-#include "loader/compact_position.h"
+#include "frames/container.h"
+#include "position/piece_list.h"
 #include "loader/fen4_batch.h"
 #include "loader/position_stream.h"
 #include "position/fen4.h"
@@ -40,7 +41,7 @@ std::string fen4_of(const Board4D& board) {
 
 bool same_board(const Board4D& a, const Board4D& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-TEST(CompactPosition, RoundTrip) {
+TEST(PieceList, RoundTrip) {
   std::mt19937 rng(5);
   std::vector<PieceWord> pieces;
   for (int n : {0, 1, 96, 1000, N_SQUARES}) {

@@ -1,8 +1,6 @@
-#include "loader/compact_position.h"
+#include "position/piece_list.h"
 
 #include <cstring>
-
-#include "frames/byte_order.h"
 
 namespace q4d {
 
@@ -15,8 +13,7 @@ void compact_board(const Board4D& board, std::vector<PieceWord>* pieces) {
     if (eight == 0) continue;
     for (int k = s; k < s + 8; ++k) {
       if (board.pieces[k] == 0) continue;
-      pieces->push_back(static_cast<PieceWord>(k) | static_cast<PieceWord>(board.pawn_axis[k]) << 12 |
-                        static_cast<PieceWord>(board.pieces[k]) << 20);
+      pieces->push_back(piece_word(k, board.pawn_axis[k], board.pieces[k]));
     }
   }
 }
@@ -24,10 +21,9 @@ void compact_board(const Board4D& board, std::vector<PieceWord>* pieces) {
 void expand_board(const PieceWord* pieces, std::size_t n, Board4D* board) {
   std::memset(board, 0, sizeof *board);
   for (std::size_t k = 0; k < n; ++k) {
-    const PieceWord w = pieces[k];
-    const unsigned s = w & 0xFFFu;
-    board->pawn_axis[s] = static_cast<std::uint8_t>(w >> 12);
-    board->pieces[s] = static_cast<std::uint8_t>(w >> 20);
+    const int s = piece_square(pieces[k]);
+    board->pawn_axis[s] = static_cast<std::uint8_t>(piece_pawn_axis(pieces[k]));
+    board->pieces[s] = static_cast<std::uint8_t>(piece_letter(pieces[k]));
   }
 }
 

@@ -1,0 +1,25 @@
+// Failures of the library, raised in Python as the package's exceptions
+// (quorvane4d.errors): binding code throws LibraryError, and the translator
+// registered by register_errors turns it into the right class with the
+// failure's code, path, line, block and index.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "base/result.h"
+
+namespace q4d_python {
+
+struct LibraryError {
+  q4d::Failure failure;
+};
+
+[[noreturn]] inline void raise_failure(const q4d::Failure& failure) { throw LibraryError{failure}; }
+[[noreturn]] void raise_result(q4d::Result result, const char* path = nullptr, int error_number = 0);
+
+// Exports every result as _core.RESULTS ({name: (value, words)}) and the
+// first value of each group as _core.RESULT_GROUPS, and registers the
+// translator.
+void register_errors(pybind11::module_& m);
+
+}  // namespace q4d_python

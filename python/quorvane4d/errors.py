@@ -1,0 +1,116 @@
+"""The package's exceptions: one hierarchy for every failure of the library.
+
+    quorvane4d.Error                      every failure; .code, .path, .line, .block, .index
+    ├── Fen4Error (ValueError)            a FEN4 text that does not parse (.code -2 to -6, as the program prints)
+    ├── ArgumentError (ValueError)        an argument out of its range
+    ├── FileError (OSError)               a file that cannot be opened, read, written or renamed (.errno)
+    ├── OutOfMemory (MemoryError)
+    └── FormatError (ValueError)          a file whose contents are not what they must be
+        ├── PlyLogError                   an NDJSON4 ply log
+        ├── ContainerError                a frame container, plain, gzip or zstd
+        ├── PackError                     a packed dataset
+        └── SourceError                   a loader source that is none of the above, or holds no position
+
+The codes come from the library (Result, an IntEnum of every code); none is
+written here.
+"""
+import enum
+import os
+
+from quorvane4d import _core
+
+Result = enum.IntEnum("Result", {name: value for name, (value, _) in _core.RESULTS.items()})
+_WORDS = {value: words for value, words in _core.RESULTS.values()}
+_GROUPS = _core.RESULT_GROUPS  # the first (highest) value of each group
+
+
+class Error(Exception):
+    """A failure of the library. `code` is a Result; `path`, `line` (from 1),
+    `block` and `index` (from 0) say where, when they apply (else None)."""
+
+    def __init__(self, code, path=None, *, line=None, block=None, index=None, errno=None, message=None):
+        self.code = Result(code) if code in Result._value2member_map_ else code
+        self.path, self.line, self.block, self.index = path, line, block, index
+        if message is None:
+            where = "".join(f"{name} {value}: " for name, value in (("line", line), ("block", block))
+                            if value is not None)
+            reason = _WORDS.get(code, "unknown result")
+            if errno:
+                reason += f": {os.strerror(errno)}"
+            message = f"{path + ': ' if path else ''}{where}{reason}"
+        self._message = message
+        super().__init__(message)
+        if errno is not None and isinstance(self, OSError):
+            self.errno, self.strerror, self.filename = errno, os.strerror(errno) if errno else None, path
+
+    def __str__(self):
+        return self._message
+
+    def __reduce__(self):  # survives pickling, e.g. out of a DataLoader worker
+        return _rebuild, (type(self), self.code, self.path, self.line, self.block, self.index,
+                          getattr(self, "errno", None), self._message)
+
+
+def _rebuild(cls, code, path, line, block, index, errno, message):
+    return cls(code, path, line=line, block=block, index=index, errno=errno, message=message)
+
+
+class Fen4Error(Error, ValueError):
+    """A FEN4 text that does not parse; `index`, for a batch, the text's place."""
+
+
+class ArgumentError(Error, ValueError):
+    """An argument out of its range."""
+
+
+class FileError(Error, OSError):
+    """A file that cannot be opened, read, written or renamed."""
+
+
+class OutOfMemory(Error, MemoryError):
+    """The memory (or the threads) asked for could not be had."""
+
+
+class FormatError(Error, ValueError):
+    """A file whose contents are not what its format requires."""
+
+
+class PlyLogError(FormatError):
+    """An NDJSON4 ply log that cannot be read."""
+
+
+class ContainerError(FormatError):
+    """A frame container that is not one, or is damaged."""
+
+
+class PackError(FormatError):
+    """A packed dataset that is not one, or is damaged."""
+
+
+class SourceError(FormatError):
+    """A loader source that is none of the formats it reads, or holds no position."""
+
+
+def error_class(code):
+    """The class that a failure of `code` raises."""
+    if Result.FEN4_ERR_SEPARATOR <= code <= Result.FEN4_ERR_PREFIX:
+        return Fen4Error
+    if code == Result.ERR_ALLOC or code == Result.ERR_THREADS:
+        return OutOfMemory
+    if code == Result.ERR_ARGUMENT or code == Result.ERR_NULL:
+        return ArgumentError
+    order = (("system", FileError), ("text", PlyLogError), ("frames", ContainerError), ("pack", PackError),
+             ("loader", SourceError), ("end", None))
+    for (group, cls), (following, _) in zip(order, order[1:]):
+        if _GROUPS[following] < code <= _GROUPS[group]:
+            return cls
+    return Error
+
+
+def from_failure(code, path, errno, line, block, index, fen4_error):
+    """The exception for a failure reported by the compiled part."""
+    path = os.fsdecode(path) if path else None
+    if fen4_error:
+        code = fen4_error
+    return error_class(code)(code, path, line=None if line < 0 else line, block=None if block < 0 else block,
+                             index=None if index < 0 else index, errno=errno or None)
