@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "position/board.h"
+#include "board.h"  // public headers include each other by relative path
 
 namespace q4d {
 
