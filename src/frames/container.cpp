@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "byte_order.h"
+#include "base/byte_order.h"
 
 namespace q4d {
 namespace {

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "../encoder/encoder_pool.h"
-#include "codecs.h"
+#include "codecs/codecs.h"
 
 namespace q4d {
 

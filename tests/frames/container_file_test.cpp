@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "frames/byte_order.h"
-#include "frames/codecs.h"
+#include "base/byte_order.h"
+#include "codecs/codecs.h"
 #include "scratch_dir.h"
 #include "zlib_whole.h"
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "frames/byte_order.h"
+#include "base/byte_order.h"
 
 namespace q4d {
 namespace {

@@ -1,4 +1,4 @@
-#include "frames/codecs.h"
+#include "codecs/codecs.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

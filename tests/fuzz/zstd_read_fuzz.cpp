@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "frames/byte_order.h"
+#include "base/byte_order.h"
 #include "frames/container_file.h"
 #include "input_file.h"
 

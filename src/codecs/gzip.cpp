@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "byte_order.h"
-#include "codecs.h"
+#include "base/byte_order.h"
+#include "codecs/codecs.h"
 
 namespace q4d {
 namespace {

@@ -8,7 +8,7 @@
 #include <memory>
 #include <new>
 
-#include "codecs.h"
+#include "codecs/codecs.h"
 
 namespace q4d {
 namespace {

@@ -1,5 +1,7 @@
-// The compressed forms of a whole container, behind the container writer and
-// reader (container_file.h); not installed.
+// Gzip and zstd streams over zlib and libzstd: the compressed forms of a
+// whole container, behind the container writer and reader
+// (frames/container_file.h), and of any other file read as a stream; not
+// installed.
 //
 // Writing: a complete plain container in a seekable source stream (the
 // writer's temporary file) is compressed from its first byte into a file.
