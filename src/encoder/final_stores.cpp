@@ -17,6 +17,8 @@ void store_bfloat16_portable(const float* values, std::size_t n, unsigned char* 
   }
 }
 
+#if defined(Q4D_ISA_DISPATCH)
+
 // Elements to write one by one before `out` + that many elements of `size`
 // bytes reaches a 32-byte boundary; n when it never does.
 std::size_t head_before_alignment(const unsigned char* out, std::size_t size, std::size_t n) {
@@ -25,8 +27,6 @@ std::size_t head_before_alignment(const unsigned char* out, std::size_t size, st
   const std::size_t head = (32 - address % 32) % 32 / size;
   return head < n ? head : n;
 }
-
-#if defined(Q4D_ISA_DISPATCH)
 
 // bfloat16_bits of eight values, each in the low half of its 32-bit lane.
 Q4D_TARGET_AVX2 inline __m256i bfloat16_lanes(__m256 values) {
