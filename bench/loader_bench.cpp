@@ -89,6 +89,58 @@ void BM_parse_and_encode_loop(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(positions.texts.size()));
 }
 
+// The hot loop: the first 256 positions encoded in turn into one vector, as
+// encode-fixture --repeat does, so that the output never leaves the cache.
+// Items are positions, as for the batches below of the same positions.
+void BM_hot_loop(benchmark::State& state) {
+  const std::size_t n = std::min(ROWS, positions.boards.size());
+  auto out = std::make_unique<q4d::EncodingVector>();
+  auto workspace = std::make_unique<q4d::EncoderWorkspace>();
+  for (auto _ : state) {
+    for (std::size_t k = 0; k < n; ++k) q4d::encode_position(positions.boards[k], *out, *workspace);
+    benchmark::DoNotOptimize(out->data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+// The same positions as one batch into a reused output of 256 rows, as
+// encode_batch(out=...) writes it: float32 or bfloat16 (argument 0: 0 or 1),
+// with ordinary or streaming stores (argument 1: 0 or 1).
+void BM_batch_into(benchmark::State& state) {
+  const std::size_t n = std::min(ROWS, positions.boards.size());
+  const q4d::EncodingFormat format{state.range(0) == 1 ? q4d::DTYPE_BFLOAT16 : q4d::DTYPE_FLOAT32, state.range(1) == 1};
+  std::vector<unsigned char> out(n * q4d::encoding_bytes(format.dtype));
+  auto workspace = std::make_unique<q4d::EncoderWorkspace>();
+  for (auto _ : state) {
+    if (q4d::encode_positions(positions.boards.data(), n, out.data(), workspace.get(), format) != q4d::OK) {
+      state.SkipWithError("encode_positions");
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(out.size()));
+}
+
+// The pool on the first N positions (argument 1) with T threads (argument 0),
+// float32 streamed: small batches show what waking the threads costs.
+void BM_pool_batch(benchmark::State& state) {
+  const std::size_t n = std::min(static_cast<std::size_t>(state.range(1)), positions.boards.size());
+  q4d::EncoderPool* pool = nullptr;
+  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::OK) state.SkipWithError("pool");
+  std::vector<float> out(n * q4d::ENCODING_DIM);
+  for (auto _ : state) {
+    if (q4d::encoder_pool_encode(pool, positions.boards.data(), n, out.data(), {q4d::DTYPE_FLOAT32, true}) != q4d::OK) {
+      state.SkipWithError("encoder_pool_encode");
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  q4d::encoder_pool_destroy(pool);
+}
+
 // The library under encode_batch: batches of 256 texts on a pool of N threads.
 void BM_encode_fen4_batch(benchmark::State& state) {
   q4d::EncoderPool* pool = nullptr;
@@ -117,6 +169,11 @@ void BM_encode_fen4_batch(benchmark::State& state) {
 BENCHMARK(BM_encode_position_loop)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_parse_and_encode_loop)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_encode_fen4_batch)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_hot_loop)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_batch_into)->ArgNames({"bfloat16", "streaming"})->Args({0, 0})->Args({0, 1})->Args({1, 0})->Args({1, 1})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_pool_batch)->ArgNames({"threads", "n"})->Args({1, 8})->Args({2, 8})->Args({1, 256})->Args({2, 256})
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
