@@ -6,11 +6,9 @@
 //
 // The vector builds hold blocks of the accumulator in registers while every
 // piece passes over them, which keeps each element's sequence of fused
-// operations, and so its bits, unchanged. After each block, the final stores
-// (when there are any) write that block's squares of every channel.
+// operations, and so its bits, unchanged.
 #include <cmath>
 
-#include "encoder/final_stores.h"
 #include "encoder/stages.h"
 #include "encoder/tables/diagonal_deviation_table.h"
 
@@ -22,7 +20,7 @@ namespace q4d {
 namespace {
 
 // Blocks of 64 accumulator elements: half a KiB of stack.
-void accumulate_portable(const DiagonalTerm* terms, int n_terms, float* out, const FinalStores* stores) {
+void accumulate_portable(const DiagonalTerm* terms, int n_terms, float* out) {
   for (int j = 0; j < CHANNEL_SIZE; j += 64) {
     double acc[64] = {};
     for (int p = 0; p < n_terms; ++p) {
@@ -31,14 +29,13 @@ void accumulate_portable(const DiagonalTerm* terms, int n_terms, float* out, con
       for (int i = 0; i < 64; ++i) acc[i] = std::fma(row[i], value, acc[i]);
     }
     for (int i = 0; i < 64; ++i) out[j + i] = static_cast<float>(acc[i]);
-    if (stores != nullptr) store_squares(ISA_PORTABLE, *stores, j, 64);
   }
 }
 
 #if defined(Q4D_ISA_DISPATCH)
 
 // 8 registers of 4 doubles: 32 accumulator elements per block.
-Q4D_TARGET_AVX2 void accumulate_avx2(const DiagonalTerm* terms, int n_terms, float* out, const FinalStores* stores) {
+Q4D_TARGET_AVX2 void accumulate_avx2(const DiagonalTerm* terms, int n_terms, float* out) {
   constexpr int LANES = 4, REGS = 8;
   for (int base = 0; base < CHANNEL_SIZE; base += LANES * REGS) {
     __m256d acc[REGS];
@@ -49,15 +46,13 @@ Q4D_TARGET_AVX2 void accumulate_avx2(const DiagonalTerm* terms, int n_terms, flo
       for (int r = 0; r < REGS; ++r) acc[r] = _mm256_fmadd_pd(_mm256_loadu_pd(row + r * LANES), value, acc[r]);
     }
     for (int r = 0; r < REGS; ++r) _mm_storeu_ps(out + base + r * LANES, _mm256_cvtpd_ps(acc[r]));
-    if (stores != nullptr) store_squares(ISA_AVX2, *stores, base, LANES * REGS);
   }
 }
 
 // 16 registers of 8 doubles: 128 accumulator elements per block. (The masked
 // conversion is the plain one with every lane selected; GCC 12 warns about
 // the unmasked intrinsic's undefined pass-through operand.)
-Q4D_TARGET_AVX512 void accumulate_avx512(const DiagonalTerm* terms, int n_terms, float* out,
-                                         const FinalStores* stores) {
+Q4D_TARGET_AVX512 void accumulate_avx512(const DiagonalTerm* terms, int n_terms, float* out) {
   constexpr int LANES = 8, REGS = 16;
   for (int base = 0; base < CHANNEL_SIZE; base += LANES * REGS) {
     __m512d acc[REGS];
@@ -68,7 +63,6 @@ Q4D_TARGET_AVX512 void accumulate_avx512(const DiagonalTerm* terms, int n_terms,
       for (int r = 0; r < REGS; ++r) acc[r] = _mm512_fmadd_pd(_mm512_loadu_pd(row + r * LANES), value, acc[r]);
     }
     for (int r = 0; r < REGS; ++r) _mm256_storeu_ps(out + base + r * LANES, _mm512_maskz_cvtpd_ps(0xFF, acc[r]));
-    if (stores != nullptr) store_squares(ISA_AVX512, *stores, base, LANES * REGS);
   }
 }
 
@@ -76,17 +70,16 @@ Q4D_TARGET_AVX512 void accumulate_avx512(const DiagonalTerm* terms, int n_terms,
 
 }  // namespace
 
-void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, float* out, const FinalStores* stores) {
+void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, float* out) {
 #if defined(Q4D_ISA_DISPATCH)
-  if (isa == ISA_AVX512) return accumulate_avx512(terms, n_terms, out, stores);
-  if (isa == ISA_AVX2) return accumulate_avx2(terms, n_terms, out, stores);
+  if (isa == ISA_AVX512) return accumulate_avx512(terms, n_terms, out);
+  if (isa == ISA_AVX2) return accumulate_avx2(terms, n_terms, out);
 #endif
   (void)isa;
-  accumulate_portable(terms, n_terms, out, stores);
+  accumulate_portable(terms, n_terms, out);
 }
 
-void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> out, DiagonalTerm* terms,
-                               const FinalStores* stores) {
+void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> out, DiagonalTerm* terms) {
   const DiagonalDeviationTable& table = diagonal_deviation_table();
   int n_terms = 0;
   for (const int s : in.occupied) {
@@ -95,7 +88,7 @@ void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> ou
   }
   // Accumulating piece by piece matters: summing the values of each kind
   // first would round differently.
-  accumulate_diagonal_terms(isa, terms, n_terms, out.data(), stores);
+  accumulate_diagonal_terms(isa, terms, n_terms, out.data());
 }
 
 }  // namespace q4d

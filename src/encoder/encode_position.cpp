@@ -12,26 +12,50 @@
 namespace q4d {
 namespace {
 
-// The stages in their fixed order, into the encoding at `out`: directly for
-// float32 with ordinary stores, else into the workspace, from where channel
-// 10's stage sends the encoding out through the final stores.
+// Where the stages' values go: straight into a float32 output, or into the
+// workspace, stage by stage, and from there through the final stores.
+struct StageOutput {
+  Isa isa;
+  unsigned char* out;  // the encoding's first byte
+  EncodingFormat format;
+  float* staged;  // null: the stages write into `out`
+
+  template <int N_CHANNEL>
+  ChannelSlice<N_CHANNEL> slice(int first) const {
+    return staged != nullptr ? channel_slice<N_CHANNEL>(staged, 0)
+                             : channel_slice<N_CHANNEL>(reinterpret_cast<float*>(out), first);
+  }
+
+  // The stage that wrote channels first .. first + N_CHANNEL - 1 is done.
+  template <int N_CHANNEL>
+  void done(int first) const {
+    if (staged == nullptr) return;
+    const std::size_t size = format.dtype == DTYPE_BFLOAT16 ? 2 : 4;
+    store_values(isa, staged, static_cast<std::size_t>(N_CHANNEL) * CHANNEL_SIZE, out + channel_offset(first) * size,
+                 format);
+  }
+};
+
+// The stages in their fixed order, into the encoding at `out`.
 void encode_into(Isa isa, const Board4D& board, unsigned char* out, EncodingFormat format, EncoderWorkspace& workspace) {
   EncoderScratch& scratch = scratch_of(workspace);
-  const bool staged = needs_final_stores(format);
-  float* const values = staged ? scratch.staged : reinterpret_cast<float*>(out);
-  const FinalStores stores = final_stores(scratch.staged, out, format);
+  const StageOutput to{isa, out, format, needs_final_stores(format) ? scratch.staged : nullptr};
   const int n_occupied = list_occupied_squares(isa, board.pieces, scratch.occupied);
   const std::span<const std::int16_t> occupied(scratch.occupied, static_cast<std::size_t>(n_occupied));
   build_value_field(board.pieces, occupied, scratch.field);
   const StageBoard in{board, occupied, scratch.field};
   // Every stage writes all of its slice, so the output needs no clearing.
 
-  encode_orbit_mean(isa, in, channel_slice<1>(values, CH_A1));
-  encode_coord_residuals(in, channel_slice<4>(values, CH_STD4_X));
-  encode_cross_piece_fiber(isa, in, channel_slice<3>(values, CH_FIB_SYM_1), scratch.fiber);
-  encode_pawn_fibers(isa, in, channel_slice<2>(values, CH_FA_PAWN_W), scratch.pawn);
-  encode_diagonal_deviation(isa, in, channel_slice<1>(values, CH_FD_DIAG), scratch.diagonal_terms,
-                            staged ? &stores : nullptr);
+  encode_orbit_mean(isa, in, to.slice<1>(CH_A1));
+  to.done<1>(CH_A1);
+  encode_coord_residuals(in, to.slice<4>(CH_STD4_X));
+  to.done<4>(CH_STD4_X);
+  encode_cross_piece_fiber(isa, in, to.slice<3>(CH_FIB_SYM_1), scratch.fiber);
+  to.done<3>(CH_FIB_SYM_1);
+  encode_pawn_fibers(isa, in, to.slice<2>(CH_FA_PAWN_W), scratch.pawn);
+  to.done<2>(CH_FA_PAWN_W);
+  encode_diagonal_deviation(isa, in, to.slice<1>(CH_FD_DIAG), scratch.diagonal_terms);
+  to.done<1>(CH_FD_DIAG);
 }
 
 }  // namespace

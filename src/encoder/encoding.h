@@ -43,8 +43,8 @@ constexpr std::size_t channel_offset(int channel) { return static_cast<std::size
 
 // Scratch space of the encoder, owned by the caller and reused from one call
 // to the next (one per thread). Its contents between calls mean nothing; it
-// is 384 KiB, so keep it off the stack (static, a member, or the heap).
-inline constexpr std::size_t ENCODER_WORKSPACE_SIZE = 384 * 1024;
+// is 256 KiB, so keep it off the stack (static, a member, or the heap).
+inline constexpr std::size_t ENCODER_WORKSPACE_SIZE = 256 * 1024;
 struct alignas(64) EncoderWorkspace {
   unsigned char bytes[ENCODER_WORKSPACE_SIZE];
 };

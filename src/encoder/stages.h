@@ -67,19 +67,13 @@ struct DiagonalTerm {
   double value;
 };
 
-struct FinalStores;
-
 // Channel 10: every piece's kind row of the diagonal deviation table, scaled by
 // its value, accumulated with fused multiply-adds in ascending square order.
-// `terms` is scratch for 4096 DiagonalTerms. The last stage: with final
-// stores (not null), each block of squares of the whole encoding is written
-// out as soon as channel 10 has it.
-void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> out, DiagonalTerm* terms,
-                               const FinalStores* stores);
+// `terms` is scratch for 4096 DiagonalTerms.
+void encode_diagonal_deviation(Isa isa, const StageBoard& in, ChannelSlice<1> out, DiagonalTerm* terms);
 
-// Channel 10's loop over prepared terms, into 4096 floats, and the final
-// stores block by block when there are any.
-void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, float* out, const FinalStores* stores);
+// Channel 10's loop over prepared terms, into 4096 floats.
+void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, float* out);
 
 // encode_position in the build for `isa`, which must be one of runnable_isas():
 // for tests that compare the builds.
