@@ -1,7 +1,9 @@
 // Channels 5-7: every knight, bishop, queen and king sums the value field over
 // the squares it reaches on the empty board (its reach sum), weights that sum
 // three ways, and adds each product to every square it reaches.
+#include <array>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(Q4D_ISA_DISPATCH)
@@ -46,6 +48,45 @@ struct PortableTargets {
 };
 
 #if defined(Q4D_ISA_DISPATCH)
+
+// For each byte of on-board bits, the lanes of its set bits in ascending
+// order (an 8-lane left-pack, which AVX2 lacks as an instruction).
+constexpr std::array<std::uint64_t, 256> LEFT_PACK = [] {
+  std::array<std::uint64_t, 256> table{};
+  for (unsigned bits = 0; bits < 256; ++bits) {
+    int n = 0;
+    for (int lane = 0; lane < 8; ++lane) {
+      if (bits >> lane & 1) table[bits] |= std::uint64_t(lane) << (8 * n++);
+    }
+  }
+  return table;
+}();
+
+// Eight move offsets at a time: the on-board ones are packed in order by a
+// permutation looked up from their bits.
+struct Avx2Targets : PortableTargets {
+  Q4D_TARGET_AVX2 static int list(int kind, int s, std::int32_t* targets) {
+    const MoveSet& set = move_sets[kind];
+    const MoveMask& mx = set.on_board[0][square_coord(s, 0)];
+    const MoveMask& my = set.on_board[1][square_coord(s, 1)];
+    const MoveMask& mz = set.on_board[2][square_coord(s, 2)];
+    const MoveMask& mw = set.on_board[3][square_coord(s, 3)];
+    const __m256i square = _mm256_set1_epi32(s);
+    int n = 0;
+    for (int word = 0; word * 64 < set.count; ++word) {
+      const std::uint64_t on_board = mx[word] & my[word] & mz[word] & mw[word];
+      for (int eighth = 0; eighth < 8 && 64 * word + 8 * eighth < set.count; ++eighth) {
+        const auto lanes = static_cast<unsigned>(on_board >> (8 * eighth)) & 0xFF;
+        const __m256i delta = _mm256_load_si256(reinterpret_cast<const __m256i*>(set.delta.data() + 64 * word + 8 * eighth));
+        const __m256i order = _mm256_cvtepu8_epi32(_mm_cvtsi64_si128(static_cast<long long>(LEFT_PACK[lanes])));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(targets + n),
+                            _mm256_permutevar8x32_epi32(_mm256_add_epi32(delta, square), order));
+        n += std::popcount(lanes);
+      }
+    }
+    return n;
+  }
+};
 
 // Sixteen move offsets at a time: the on-board ones are packed in order by
 // one compress instruction. Reach sums stay the portable ones: scalar loads
@@ -122,6 +163,23 @@ void round_fiber_sums(const FiberSums* sums, float* out) {
   }
 }
 
+#if defined(Q4D_ISA_DISPATCH)
+
+// Four targets at a time, their sums transposed to one register per
+// component; the conversion rounds as the scalar one does.
+Q4D_TARGET_AVX2 void round_fiber_sums_avx2(const FiberSums* sums, float* out) {
+  for (int t = 0; t < N_SQUARES; t += 4) {
+    const __m256d a = sums[t], b = sums[t + 1], c = sums[t + 2], d = sums[t + 3];
+    const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);  // a0 b0 a2 b2, a1 b1 a3 b3
+    const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
+    _mm_storeu_ps(out + t, _mm256_cvtpd_ps(_mm256_permute2f128_pd(ab_even, cd_even, 0x20)));
+    _mm_storeu_ps(out + CHANNEL_SIZE + t, _mm256_cvtpd_ps(_mm256_permute2f128_pd(ab_odd, cd_odd, 0x20)));
+    _mm_storeu_ps(out + 2 * CHANNEL_SIZE + t, _mm256_cvtpd_ps(_mm256_permute2f128_pd(ab_even, cd_even, 0x31)));
+  }
+}
+
+#endif
+
 }  // namespace
 
 void encode_cross_piece_fiber(Isa isa, const StageBoard& in, ChannelSlice<3> out, FiberScratch& scratch) {
@@ -133,13 +191,16 @@ void encode_cross_piece_fiber(Isa isa, const StageBoard& in, ChannelSlice<3> out
   if (isa == ISA_AVX512) {
     run_avx512<spread_products<Avx512Targets>>(&in, &scratch);
   } else if (isa == ISA_AVX2) {
-    run_avx2<spread_products<PortableTargets>>(&in, &scratch);
+    run_avx2<spread_products<Avx2Targets>>(&in, &scratch);
   } else
 #endif
   {
     spread_products<PortableTargets>(&in, &scratch);
   }
-  run_for_isa<round_fiber_sums>(isa, static_cast<const FiberSums*>(scratch.sums), out.data());
+#if defined(Q4D_ISA_DISPATCH)
+  if (isa != ISA_PORTABLE) return round_fiber_sums_avx2(scratch.sums, out.data());
+#endif
+  round_fiber_sums(scratch.sums, out.data());
 }
 
 }  // namespace q4d
