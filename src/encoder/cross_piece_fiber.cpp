@@ -142,7 +142,10 @@ void spread_products(const StageBoard* in, FiberScratch* scratch) {
                                  reach_sum * static_cast<double>(weight[1]),
                                  reach_sum * static_cast<double>(weight[2]), 0.0};
       FiberSums* sums = scratch->sums;
-      for (int i = 0; i < n; ++i) sums[targets[i]] = product + sums[targets[i]];
+      for (int i = 0; i < n; ++i) {
+        FiberSums& sum = sums[fiber_slot(targets[i])];
+        sum = product + sum;
+      }
     }
     n_listed = 0;
   };
@@ -159,7 +162,7 @@ void spread_products(const StageBoard* in, FiberScratch* scratch) {
 // Component c of target t, sums[t][c], goes to out[4096c + t].
 void round_fiber_sums(const FiberSums* sums, float* out) {
   for (int t = 0; t < N_SQUARES; ++t) {
-    for (int c = 0; c < N_FIBER_COMPONENTS; ++c) out[c * CHANNEL_SIZE + t] = static_cast<float>(sums[t][c]);
+    for (int c = 0; c < N_FIBER_COMPONENTS; ++c) out[c * CHANNEL_SIZE + t] = static_cast<float>(sums[fiber_slot(t)][c]);
   }
 }
 
@@ -169,7 +172,8 @@ void round_fiber_sums(const FiberSums* sums, float* out) {
 // component; the conversion rounds as the scalar one does.
 Q4D_TARGET_AVX2 void round_fiber_sums_avx2(const FiberSums* sums, float* out) {
   for (int t = 0; t < N_SQUARES; t += 4) {
-    const __m256d a = sums[t], b = sums[t + 1], c = sums[t + 2], d = sums[t + 3];
+    const FiberSums* at = sums + fiber_slot(t);  // four slots in a row: 128 is a multiple of 4
+    const __m256d a = at[0], b = at[1], c = at[2], d = at[3];
     const __m256d ab_even = _mm256_unpacklo_pd(a, b), ab_odd = _mm256_unpackhi_pd(a, b);  // a0 b0 a2 b2, a1 b1 a3 b3
     const __m256d cd_even = _mm256_unpacklo_pd(c, d), cd_odd = _mm256_unpackhi_pd(c, d);
     _mm_storeu_ps(out + t, _mm256_cvtpd_ps(_mm256_permute2f128_pd(ab_even, cd_even, 0x20)));

@@ -44,8 +44,12 @@ using FiberSums = double __attribute__((vector_size(4 * sizeof(double))));
 inline constexpr int FIBER_TARGETS_ROOM = 256 + 16;  // one piece's targets, and a vector's spill
 inline constexpr int FIBER_CHUNK = 16;                // pieces listed before their sums are taken
 
+// Target t's sums are at sums[t + t / 128]: a gap every 128 targets keeps the
+// targets of one line along x (512 apart) off the same offset within 4 KiB.
+inline constexpr int fiber_slot(int t) { return t + (t >> 7); }
+
 struct FiberScratch {
-  FiberSums sums[N_SQUARES];
+  FiberSums sums[N_SQUARES + N_SQUARES / 128];
   alignas(64) std::int32_t targets[FIBER_CHUNK][FIBER_TARGETS_ROOM];
 };
 
