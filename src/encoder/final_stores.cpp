@@ -28,22 +28,20 @@ std::size_t head_before_alignment(const unsigned char* out, std::size_t size, st
   return head < n ? head : n;
 }
 
-// bfloat16_bits of eight values, each in the low half of its 32-bit lane.
+// bfloat16_bits of eight finite values, each in the low half of its 32-bit
+// lane: the rounding bias added, ties to the even neighbour.
 Q4D_TARGET_AVX2 inline __m256i bfloat16_lanes(__m256 values) {
   const __m256i bits = _mm256_castps_si256(values);
-  const __m256i upper = _mm256_srli_epi32(bits, 16);
-  const __m256i rounded = _mm256_srli_epi32(
-      _mm256_add_epi32(_mm256_add_epi32(bits, _mm256_set1_epi32(0x7FFF)), _mm256_and_si256(upper, _mm256_set1_epi32(1))),
-      16);
-  const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(bits, _mm256_set1_epi32(0x7FFFFFFF)),
-                                         _mm256_set1_epi32(0x7F800000));
-  return _mm256_blendv_epi8(rounded, _mm256_or_si256(upper, _mm256_set1_epi32(0x0040)), nan);
+  const __m256i odd = _mm256_and_si256(_mm256_srli_epi32(bits, 16), _mm256_set1_epi32(1));
+  return _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(bits, _mm256_set1_epi32(0x7FFF)), odd), 16);
 }
 
-// bfloat16_bits of sixteen values, in order.
-Q4D_TARGET_AVX2 inline __m256i bfloat16_x16(const float* values) {
-  const __m256i packed = _mm256_packus_epi32(bfloat16_lanes(_mm256_loadu_ps(values)),
-                                             bfloat16_lanes(_mm256_loadu_ps(values + 8)));
+// bfloat16_bits of sixteen values, in order, where none is a NaN; the lanes
+// that are go into `nan`, so that the caller redoes them.
+Q4D_TARGET_AVX2 inline __m256i bfloat16_x16(const float* values, __m256& nan) {
+  const __m256 low = _mm256_loadu_ps(values), high = _mm256_loadu_ps(values + 8);
+  nan = _mm256_or_ps(nan, _mm256_or_ps(_mm256_cmp_ps(low, low, _CMP_UNORD_Q), _mm256_cmp_ps(high, high, _CMP_UNORD_Q)));
+  const __m256i packed = _mm256_packus_epi32(bfloat16_lanes(low), bfloat16_lanes(high));
   return _mm256_permute4x64_epi64(packed, 0xD8);  // packus interleaves the two 128-bit lanes
 }
 
@@ -59,15 +57,20 @@ Q4D_TARGET_AVX2 void store_avx2(const float* values, std::size_t n, unsigned cha
   }
   std::size_t i = format.streaming ? head_before_alignment(out, 2, n) : 0;
   store_bfloat16_portable(values, i, out);
+  __m256 nan = _mm256_setzero_ps();
   for (; i + 16 <= n; i += 16) {
     auto* at = reinterpret_cast<__m256i*>(out + 2 * i);
     if (format.streaming) {
-      _mm256_stream_si256(at, bfloat16_x16(values + i));
+      _mm256_stream_si256(at, bfloat16_x16(values + i, nan));
     } else {
-      _mm256_storeu_si256(at, bfloat16_x16(values + i));
+      _mm256_storeu_si256(at, bfloat16_x16(values + i, nan));
     }
   }
   store_bfloat16_portable(values + i, n - i, out + 2 * i);
+  if (!_mm256_testz_ps(nan, nan)) {  // never for an encoding: the slow way, after the fast one's stores
+    _mm_sfence();
+    store_bfloat16_portable(values, n, out);
+  }
 }
 
 #endif
