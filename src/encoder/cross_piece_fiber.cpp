@@ -204,6 +204,7 @@ void encode_cross_piece_fiber(Isa isa, const StageBoard& in, ChannelSlice<3> out
 #if defined(Q4D_ISA_DISPATCH)
   if (isa != ISA_PORTABLE) return round_fiber_sums_avx2(scratch.sums, out.data());
 #endif
+  (void)isa;
   round_fiber_sums(scratch.sums, out.data());
 }
 
