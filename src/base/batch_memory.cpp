@@ -1,20 +1,35 @@
 #include "base/batch_memory.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace q4d {
 namespace {
 
+// Faults a large block's pages in on a thread of its own, piece by piece from
+// the start, while its first rows are being written: the zeroing of new pages
+// (and, on a virtual machine, the host's own faults) runs beside the encoding
+// instead of before it or page by page within it.
+struct Populator {
+  std::atomic<bool> stop{false};
+  std::thread thread;
+  pid_t owner = getpid();  // a child after fork has not got the thread
+};
+
 struct Block {
-  void* data;
-  std::size_t bytes;  // mapped, a multiple of HUGE_PAGE
+  void* data = nullptr;
+  std::size_t bytes = 0;  // mapped, a multiple of HUGE_PAGE
+  std::unique_ptr<Populator> populator;  // while its pages may still be faulted in
 };
 
 }  // namespace
@@ -34,6 +49,10 @@ namespace {
 // takes one page fault per 2 MiB instead of one per 4 KiB (about 2.5 ms
 // instead of 21 ms for 256 positions here).
 constexpr std::size_t HUGE_PAGE = std::size_t{2} << 20;
+// Blocks from this size on are faulted in beside their first use, in pieces
+// of POPULATE_PIECE; smaller ones at once, before it.
+constexpr std::size_t POPULATE_AHEAD_FROM = std::size_t{32} << 20;
+constexpr std::size_t POPULATE_PIECE = std::size_t{16} << 20;
 
 // A mapping of `bytes` (a multiple of HUGE_PAGE) aligned to HUGE_PAGE: more
 // is mapped, and the ends beyond the aligned part given back.
@@ -49,22 +68,63 @@ void* map_aligned(std::size_t bytes) {
   return reinterpret_cast<void*>(aligned);
 }
 
-Block new_block(std::size_t bytes) {
-  const std::size_t rounded = (std::max<std::size_t>(bytes, 1) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
-  void* data = map_aligned(rounded);
-  if (data == nullptr) return {nullptr, 0};
-  // Hints: without huge pages, or on a kernel that cannot populate ahead
-  // (before Linux 5.14), the pages are faulted in as they are first written.
-#ifdef MADV_HUGEPAGE
-  (void)madvise(data, rounded, MADV_HUGEPAGE);
-#endif
+// Faults in [data, data + bytes) in one call: a hint, like the huge pages; a
+// kernel that cannot (before Linux 5.14) leaves the pages to their first write.
+void populate(void* data, std::size_t bytes) {
 #ifdef MADV_POPULATE_WRITE
-  (void)madvise(data, rounded, MADV_POPULATE_WRITE);
+  (void)madvise(data, bytes, MADV_POPULATE_WRITE);
+#else
+  (void)data;
+  (void)bytes;
 #endif
-  return {data, rounded};
 }
 
-void free_block(const Block& block) { (void)munmap(block.data, block.bytes); }
+Block new_block(std::size_t bytes) {
+  Block block;
+  block.bytes = (std::max<std::size_t>(bytes, 1) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  block.data = map_aligned(block.bytes);
+  if (block.data == nullptr) return {};
+#ifdef MADV_HUGEPAGE
+  (void)madvise(block.data, block.bytes, MADV_HUGEPAGE);
+#endif
+  if (block.bytes >= POPULATE_AHEAD_FROM) {
+    auto populator = std::unique_ptr<Populator>(new (std::nothrow) Populator);
+    try {
+      if (populator != nullptr) {
+        Populator* p = populator.get();
+        auto* start = static_cast<unsigned char*>(block.data);
+        const std::size_t size = block.bytes;
+        p->thread = std::thread([p, start, size] {
+          for (std::size_t at = 0; at < size && !p->stop.load(std::memory_order_relaxed); at += POPULATE_PIECE) {
+            populate(start + at, std::min(POPULATE_PIECE, size - at));
+          }
+        });
+        block.populator = std::move(populator);
+        return block;
+      }
+    } catch (const std::system_error&) {  // no thread: faulted in here, as a small block is
+    }
+  }
+  populate(block.data, block.bytes);
+  return block;
+}
+
+// Stops a block's populator (after the piece in hand) and waits for it.
+void settle(Block& block) {
+  if (block.populator == nullptr) return;
+  if (block.populator->owner != getpid()) {
+    (void)block.populator.release();  // the parent's thread: nothing to wait for, nothing to free here
+    return;
+  }
+  block.populator->stop.store(true, std::memory_order_relaxed);
+  block.populator->thread.join();
+  block.populator.reset();
+}
+
+void free_block(Block& block) {
+  settle(block);
+  (void)munmap(block.data, block.bytes);
+}
 
 std::size_t kept_bytes(const BatchMemory& memory) {
   std::size_t total = 0;
@@ -76,7 +136,7 @@ std::size_t kept_bytes(const BatchMemory& memory) {
 void free_if_done(BatchMemory* memory, std::unique_lock<std::mutex>& lock) {
   if (!memory->released || !memory->out.empty()) return;
   lock.unlock();
-  for (const Block& b : memory->kept) free_block(b);
+  for (Block& b : memory->kept) free_block(b);
   delete memory;
 }
 
@@ -112,10 +172,10 @@ void* batch_memory_take(BatchMemory* memory, std::size_t bytes) {
   }
   Block block;
   if (best != memory->kept.end()) {
-    block = *best;
+    block = std::move(*best);
     memory->kept.erase(best);
   } else {
-    lock.unlock();  // faulting in a large block takes a while: others may give theirs back meanwhile
+    lock.unlock();  // mapping a large block takes a while: others may give theirs back meanwhile
     block = new_block(bytes);
     if (block.data == nullptr) return nullptr;
     lock.lock();
@@ -126,21 +186,33 @@ void* batch_memory_take(BatchMemory* memory, std::size_t bytes) {
       return nullptr;
     }
   }
-  memory->out.push_back(block);
-  return block.data;
+  void* data = block.data;
+  memory->out.push_back(std::move(block));
+  return data;
 }
 
 void batch_memory_give(BatchMemory* memory, void* data) {
   if (memory == nullptr || data == nullptr) return;
+  auto taken = [&] { return std::find_if(memory->out.begin(), memory->out.end(), [&](const Block& b) { return b.data == data; }); };
   std::unique_lock lock(memory->mutex);
-  const auto at = std::find_if(memory->out.begin(), memory->out.end(), [&](const Block& b) { return b.data == data; });
+  auto at = taken();
   if (at == memory->out.end()) return;  // not one of this memory's blocks
-  const Block block = *at;
+  if (at->populator != nullptr) {
+    // Waited for without the lock (it may be in the middle of a piece); the
+    // block stays out meanwhile, so that the memory is not freed under it.
+    Block populating;
+    populating.populator = std::move(at->populator);
+    lock.unlock();
+    settle(populating);
+    lock.lock();
+    at = taken();
+  }
+  Block block = std::move(*at);
   memory->out.erase(at);
   // After the creator is done nothing is kept: no block will be taken again.
   if (!memory->released && memory->kept.size() < memory->keep &&
       kept_bytes(*memory) + block.bytes <= memory->keep_bytes) {
-    memory->kept.push_back(block);  // reserved for `keep`: cannot throw
+    memory->kept.push_back(std::move(block));  // reserved for `keep`: cannot throw
   } else {
     free_block(block);
   }
@@ -151,7 +223,7 @@ void batch_memory_release(BatchMemory* memory) {
   if (memory == nullptr) return;
   std::unique_lock lock(memory->mutex);
   memory->released = true;
-  for (const Block& b : memory->kept) free_block(b);
+  for (Block& b : memory->kept) free_block(b);
   memory->kept.clear();
   free_if_done(memory, lock);
 }

@@ -19,8 +19,10 @@ Result batch_memory_create(std::size_t keep, std::size_t keep_bytes, BatchMemory
 
 // A block of at least `bytes` bytes (at least 1), aligned to 2 MiB: the
 // smallest kept block that holds them, else a new one, in huge pages where
-// the system offers them and with its pages faulted in ahead, in one call
-// rather than one fault per page. nullptr when there is no memory.
+// the system offers them, its pages faulted in by the kernel in large pieces
+// rather than one fault per page: before it is returned, or from 32 MiB on,
+// by a thread of its own that works ahead of the caller's writes from the
+// start of the block. nullptr when there is no memory.
 void* batch_memory_take(BatchMemory* memory, std::size_t bytes);
 
 // Gives back a block from batch_memory_take. Any thread may call it.

@@ -57,5 +57,20 @@ TEST(BatchMemory, KeepsNoMoreBytesThanAsked) {
   EXPECT_EQ(batch_memory_create(1, 1, nullptr), ERR_NULL);
 }
 
+// A large block is faulted in on a thread of its own while it is written,
+// and can be given back before that thread is done.
+TEST(BatchMemory, LargeBlocksAreFaultedInBesideTheirUse) {
+  BatchMemory* memory = nullptr;
+  ASSERT_EQ(batch_memory_create(1, 128 * MIB, &memory), OK);
+  auto* block = static_cast<unsigned char*>(batch_memory_take(memory, 100 * MIB));
+  ASSERT_NE(block, nullptr);
+  batch_memory_give(memory, block);  // at once
+  block = static_cast<unsigned char*>(batch_memory_take(memory, 100 * MIB));
+  std::memset(block, 7, 100 * MIB);
+  EXPECT_EQ(block[100 * MIB - 1], 7);
+  batch_memory_give(memory, block);
+  batch_memory_release(memory);
+}
+
 }  // namespace
 }  // namespace q4d
