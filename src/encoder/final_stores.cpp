@@ -19,15 +19,6 @@ void store_bfloat16_portable(const float* values, std::size_t n, unsigned char* 
 
 #if defined(Q4D_ISA_DISPATCH)
 
-// Elements to write one by one before `out` + that many elements of `size`
-// bytes reaches a 32-byte boundary; n when it never does.
-std::size_t head_before_alignment(const unsigned char* out, std::size_t size, std::size_t n) {
-  const auto address = reinterpret_cast<std::uintptr_t>(out);
-  if (address % size != 0) return n;
-  const std::size_t head = (32 - address % 32) % 32 / size;
-  return head < n ? head : n;
-}
-
 // bfloat16_bits of eight finite values, each in the low half of its 32-bit
 // lane: the rounding bias added, ties to the even neighbour.
 Q4D_TARGET_AVX2 inline __m256i bfloat16_lanes(__m256 values) {
@@ -45,31 +36,62 @@ Q4D_TARGET_AVX2 inline __m256i bfloat16_x16(const float* values, __m256& nan) {
   return _mm256_permute4x64_epi64(packed, 0xD8);  // packus interleaves the two 128-bit lanes
 }
 
+// bfloat16_bits of eight values (see bfloat16_x16).
+Q4D_TARGET_AVX2 inline __m128i bfloat16_x8(const float* values, __m256& nan) {
+  const __m256 v = _mm256_loadu_ps(values);
+  nan = _mm256_or_ps(nan, _mm256_cmp_ps(v, v, _CMP_UNORD_Q));
+  const __m256i lanes = bfloat16_lanes(v);
+  return _mm256_castsi256_si128(_mm256_permute4x64_epi64(_mm256_packus_epi32(lanes, lanes), 0x08));
+}
+
+// The 16 and 32 bytes of output that values[0 ..) make.
+Q4D_TARGET_AVX2 inline __m128i bytes16(const float* values, EncodingDtype dtype, __m256& nan) {
+  return dtype == DTYPE_FLOAT32 ? _mm_castps_si128(_mm_loadu_ps(values)) : bfloat16_x8(values, nan);
+}
+Q4D_TARGET_AVX2 inline __m256i bytes32(const float* values, EncodingDtype dtype, __m256& nan) {
+  return dtype == DTYPE_FLOAT32 ? _mm256_castps_si256(_mm256_loadu_ps(values)) : bfloat16_x16(values, nan);
+}
+
 // Serves the AVX-512 build too: 32-byte non-temporal stores fill whole lines
-// in the write-combining buffers as 64-byte ones do.
+// in the write-combining buffers as 64-byte ones do. Streamed, an output at
+// a 16-byte boundary starts and ends with 16-byte non-temporal stores (an
+// ordinary store there would read its line first); one that is not at such
+// a boundary cannot be streamed.
 Q4D_TARGET_AVX2 void store_avx2(const float* values, std::size_t n, unsigned char* out, EncodingFormat format) {
-  if (format.dtype == DTYPE_FLOAT32) {
-    std::size_t i = format.streaming ? head_before_alignment(out, 4, n) : n;
-    std::memcpy(out, values, i * 4);
-    for (; i + 8 <= n; i += 8) _mm256_stream_ps(reinterpret_cast<float*>(out + 4 * i), _mm256_loadu_ps(values + i));
-    std::memcpy(out + 4 * i, values + i, (n - i) * 4);
-    return;
-  }
-  std::size_t i = format.streaming ? head_before_alignment(out, 2, n) : 0;
-  store_bfloat16_portable(values, i, out);
+  const EncodingDtype dtype = format.dtype;
+  const std::size_t size = dtype == DTYPE_FLOAT32 ? 4 : 2;
+  const std::size_t half = 16 / size;  // values in 16 bytes
+  const auto address = reinterpret_cast<std::uintptr_t>(out);
   __m256 nan = _mm256_setzero_ps();
-  for (; i + 16 <= n; i += 16) {
-    auto* at = reinterpret_cast<__m256i*>(out + 2 * i);
-    if (format.streaming) {
-      _mm256_stream_si256(at, bfloat16_x16(values + i, nan));
-    } else {
-      _mm256_storeu_si256(at, bfloat16_x16(values + i, nan));
+  std::size_t i = 0;
+  if (format.streaming && address % 16 == 0) {
+    if (address % 32 != 0 && n >= half) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(out), bytes16(values, dtype, nan));
+      i = half;
+    }
+    for (; i + 2 * half <= n; i += 2 * half) {
+      _mm256_stream_si256(reinterpret_cast<__m256i*>(out + size * i), bytes32(values + i, dtype, nan));
+    }
+    if (i + half <= n) {
+      _mm_stream_si128(reinterpret_cast<__m128i*>(out + size * i), bytes16(values + i, dtype, nan));
+      i += half;
+    }
+  } else {
+    for (; i + 2 * half <= n; i += 2 * half) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + size * i), bytes32(values + i, dtype, nan));
     }
   }
-  store_bfloat16_portable(values + i, n - i, out + 2 * i);
-  if (!_mm256_testz_ps(nan, nan)) {  // never for an encoding: the slow way, after the fast one's stores
+  // The last few values, and every value again if one was a NaN (never in
+  // an encoding), one by one after the stores above.
+  const bool redo = !_mm256_testz_ps(nan, nan);
+  if (redo) {
     _mm_sfence();
-    store_bfloat16_portable(values, n, out);
+    i = 0;
+  }
+  if (dtype == DTYPE_FLOAT32) {
+    std::memcpy(out + 4 * i, values + i, (n - i) * 4);
+  } else {
+    store_bfloat16_portable(values + i, n - i, out + 2 * i);
   }
 }
 

@@ -53,7 +53,8 @@ TEST(EncoderIsa, EveryBuildGivesThePortableBits) {
 }
 
 // A batch in each format and build, at an offset from a 64-byte boundary
-// (aligned, one element off, and a byte off that no vector store can reach),
+// (aligned, 16 bytes off as numpy places its arrays, one element off, and a
+// byte off that no vector store can reach),
 // gives the portable float32 bits, rounded to bfloat16 where asked, and
 // writes nothing around it.
 TEST(EncoderIsa, EveryFormatGivesTheFloat32Bits) {
@@ -68,7 +69,7 @@ TEST(EncoderIsa, EveryFormatGivesTheFloat32Bits) {
     for (EncodingDtype dtype : {DTYPE_FLOAT32, DTYPE_BFLOAT16}) {
       const std::size_t size = encoding_bytes(dtype) / ENCODING_DIM;
       for (bool streaming : {false, true}) {
-        for (std::size_t offset : {std::size_t{0}, size, std::size_t{1}}) {
+        for (std::size_t offset : {std::size_t{0}, std::size_t{16}, size, std::size_t{1}}) {
           const std::size_t bytes = n * encoding_bytes(dtype);
           std::vector<unsigned char> buffer(bytes + 192, GUARD);
           unsigned char* base = buffer.data() + (64 - reinterpret_cast<std::uintptr_t>(buffer.data()) % 64);
@@ -142,7 +143,7 @@ TEST(Bfloat16, EveryBuildConvertsLikeTheScalarRounding) {
   std::vector<unsigned char> buffer(2 * values.size() + 64);
   for (Isa isa : runnable_isas()) {
     for (bool streaming : {false, true}) {
-      for (std::size_t offset : {0, 2, 6, 1}) {
+      for (std::size_t offset : {0, 2, 6, 16, 1}) {
         const std::size_t first = offset % 3;  // also from an unaligned source
         const std::size_t n = values.size() - first;
         store_values(isa, values.data() + first, n, buffer.data() + offset, {DTYPE_BFLOAT16, streaming});
