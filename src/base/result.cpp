@@ -27,6 +27,16 @@ constexpr ResultInfo RESULTS[] = {
     {ERR_NOT_REGULAR, "ERR_NOT_REGULAR", "not a regular file"},
     {ERR_INTERRUPTED, "ERR_INTERRUPTED", "interrupted"},
     {ERR_RENAME, "ERR_RENAME", "cannot rename the finished output into place"},
+    {KEY_ABSENT, "KEY_ABSENT", "key absent"},
+    {KEY_NO_VALUE, "KEY_NO_VALUE", "key without a readable value"},
+    {PLY_LOG_TOO_LONG, "PLY_LOG_TOO_LONG", "FEN4 string too long"},
+    {PLY_LOG_BAD_FEN4, "PLY_LOG_BAD_FEN4", "FEN4 string does not parse"},
+    {PLY_LOG_METADATA, "PLY_LOG_METADATA", "metadata line"},
+    {PAUSED, "PAUSED", "paused; call again"},
+    {CODEC_ERR_HEADER, "CODEC_ERR_HEADER", "malformed gzip header"},
+    {CODEC_ERR_DATA, "CODEC_ERR_DATA", "corrupt compressed data"},
+    {CODEC_ERR_CUT, "CODEC_ERR_CUT", "compressed data cut short"},
+    {CODEC_ERR_CHECK, "CODEC_ERR_CHECK", "checksum of the compressed data does not match"},
 };
 
 }  // namespace
