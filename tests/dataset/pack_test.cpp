@@ -157,7 +157,7 @@ struct Reported {
 
 // Every position reads back with the board, trailer, next move, game, source
 // and keys the logs give; 1 and 2 threads write the same bytes.
-TEST_F(Pack, RoundTrip) {
+TEST_F(Pack, RoundTripOnAnyThreads) {
   const std::vector<std::string> paths = inputs();
   PackWriteOptions options;
   options.keys = {"score", "absent"};
