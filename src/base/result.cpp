@@ -37,6 +37,13 @@ constexpr ResultInfo RESULTS[] = {
     {CODEC_ERR_DATA, "CODEC_ERR_DATA", "corrupt compressed data"},
     {CODEC_ERR_CUT, "CODEC_ERR_CUT", "compressed data cut short"},
     {CODEC_ERR_CHECK, "CODEC_ERR_CHECK", "checksum of the compressed data does not match"},
+    {PACK_ERR_MAGIC, "PACK_ERR_MAGIC", "not a packed dataset"},
+    {PACK_ERR_VERSION, "PACK_ERR_VERSION", "packed dataset of a version this build does not read"},
+    {PACK_ERR_FOOTER, "PACK_ERR_FOOTER", "no index at the end of the file (cut short, or never finished)"},
+    {PACK_ERR_INDEX, "PACK_ERR_INDEX", "damaged index"},
+    {PACK_ERR_BLOCK_CHECKSUM, "PACK_ERR_BLOCK_CHECKSUM", "damaged block: checksum does not match"},
+    {PACK_ERR_BLOCK_SIZE, "PACK_ERR_BLOCK_SIZE", "damaged block: not the size its index declares"},
+    {PACK_ERR_BLOCK_CONTENT, "PACK_ERR_BLOCK_CONTENT", "damaged block: content that cannot be"},
 };
 
 }  // namespace
