@@ -17,6 +17,13 @@ struct LibraryError {
 [[noreturn]] inline void raise_failure(const q4d::Failure& failure) { throw LibraryError{failure}; }
 [[noreturn]] void raise_result(q4d::Result result, const char* path = nullptr, int error_number = 0);
 
+// For the library's long loops (ContainerReadOptions::interrupted, ...),
+// asked with the interpreter's lock released: takes the lock and lets Python
+// run its signal handlers. True when one raised (Ctrl-C's KeyboardInterrupt):
+// the loop then stops with ERR_INTERRUPTED, and raising that failure raises
+// the handler's exception instead.
+bool signal_raised(void* unused);
+
 // Exports every result as _core.RESULTS ({name: (value, words)}) and the
 // first value of each group as _core.RESULT_GROUPS, and registers the
 // translator.

@@ -54,8 +54,26 @@ enum [[nodiscard]] Result : int {
   ERR_RENAME = -20,       // a finished output could not be renamed into place
 
   // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49).
+  FIXTURE_ERR_NOT_FOUND = -40,  // no line of the fixture file names the fixture
+  FIXTURE_ERR_NO_PIECES = -41,  // the named line has no "pieces" object
+  FIXTURE_ERR_MALFORMED = -42,  // the pieces object does not follow its rules
 
   // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
+  CONTAINER_ERR_SHORT_HEADER = -50,  // fewer than the 256 bytes of a header
+  CONTAINER_ERR_MAGIC = -51,         // not a container: the first 8 bytes are not the magic
+  CONTAINER_ERR_VERSION = -52,       // a version other than 3 or 4
+  CONTAINER_ERR_FRAME_SIZE = -53,    // frame_size != encoding_dim * 4 + 14
+  CONTAINER_ERR_DIMENSION = -54,     // a consistent header of another encoding: frames not 180238 bytes
+  CONTAINER_ERR_CUT_SHORT = -55,     // fewer complete frames than the header counts
+  CONTAINER_ERR_TRAILING = -56,      // bytes after the last frame the header counts
+  CONTAINER_ERR_FRAME = -57,         // this frame is incomplete: the container ends inside it
+  CONTAINER_ERR_COUNT = -58,         // frames written to a stream differ from the count its header gave
+  GZIP_ERR_HEADER = -60,             // a malformed gzip header
+  COMPRESSED_ERR_DATA = -61,         // compressed data that cannot be decompressed
+  COMPRESSED_ERR_CUT = -62,          // the file ends inside the compressed stream
+  GZIP_ERR_CHECK = -63,              // gzip's CRC-32 or length differ from the content, or are missing
+  ZSTD_ERR_CHECK = -64,              // a zstd checksum differs from the content
+  COMPRESSOR_ERR = -65,              // the compressor failed (zlib or libzstd reported an error)
 
   // Packed datasets (RESULTS_PACK = -80 .. -109).
 
