@@ -18,7 +18,7 @@ import warnings
 import numpy
 
 from quorvane4d import _core
-from quorvane4d.errors import ContainerError, FileError, Result, bool_argument
+from quorvane4d.errors import ArgumentError, ContainerError, FileError, Result, bool_argument
 from quorvane4d.stream import TRAILER_DTYPE
 
 ENCODING_DIM = _core.ENCODING_DIM
@@ -38,7 +38,12 @@ class Container:
     the memory map (which lasts while arrays taken from it do)."""
 
     def __init__(self, path, verify, memory_map):
-        self.path = os.fspath(path)
+        try:
+            self.path = os.fspath(path)
+        except TypeError:
+            raise TypeError(f"path must be a str, bytes or os.PathLike, not {type(path).__name__}") from None
+        if "\0" in os.fsdecode(self.path):
+            raise ArgumentError(Result.ERR_ARGUMENT, message=f"path {self.path!r} holds a NUL character")
         self.verify = bool_argument("verify", verify)
         self.memory_map = bool_argument("memory_map", memory_map)
         self._lock = threading.Lock()
