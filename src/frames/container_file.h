@@ -20,7 +20,8 @@
 //
 // Every function that can fail returns a Result (base/result.h); those that
 // touch files fill a `Failure` (may be null) with the path, errno and, for a
-// frame, its index. None prints.
+// frame, its index. None prints. A writer or a reader is used by one thread
+// at a time; different ones are independent.
 #pragma once
 
 #include <cstdint>
