@@ -48,7 +48,8 @@ class Hierarchy(unittest.TestCase):
         cases = [
             ((Result.CONTAINER_ERR_FRAME, b"g.quorvane4", 0, -1, -1, 7, 0), "g.quorvane4: frame 7: frame incomplete"),
             ((Result.ERR_READ, b"log", errno.EIO, 12, -1, -1, 0), f"log: line 12: read error: {os.strerror(errno.EIO)}"),
-            ((Result.ERR_ALLOC, b"", 0, -1, -1, -1, 0), "out of memory"),  # no empty path in front
+            # Regression: "out of memory reading " ended in an empty path.
+            ((Result.ERR_ALLOC, b"", 0, -1, -1, -1, 0), "out of memory"),
         ]
         for failure, message in cases:
             self.assertEqual(str(from_failure(*failure)), message)
