@@ -92,7 +92,13 @@ class Container:
         its header's count gives its complete frames, then a RuntimeWarning."""
         with self._lock:
             self._check_open()
-            reader, self._idle = self._idle or self._open(), None  # each iteration reads from the start
+            reader, self._idle = self._idle, None  # each iteration reads from the start
+        if reader is None:
+            reader = self._open()  # outside the lock: a compressed file's check takes time
+        with self._lock:
+            if self.closed:
+                reader.close()
+            self._check_open()
             self._readers.add(reader)
         try:
             while (frame := reader.read()) is not None:
