@@ -21,11 +21,13 @@
 #include "loader/fen4_batch.h"
 #include "loader/position_stream.h"
 #include "position/fen4.h"
-#include "position/ply_log.h"
 #include "errors.h"
 
 namespace py = pybind11;
 using namespace q4d;
+
+void bind_ply_log(py::module_& m);
+void bind_container(py::module_& m);
 
 namespace {
 
@@ -116,55 +118,6 @@ py::tuple encode_batch_into(const py::list& texts, int threads, py::array out) {
     code = encode_fen4_batch(pool, bytes.data(), lengths.data(), n, values, &bad_index, &fen4_error);
   }
   return py::make_tuple(code, bad_index, fen4_error);
-}
-
-py::tuple trailer_tuple(const PlyTrailer& t) {
-  return py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
-                        py::make_tuple(t.move_to[0], t.move_to[1], t.move_to[2], t.move_to[3]), t.promo, t.flags);
-}
-
-// An NDJSON4 file read as `encode` reads it.
-struct PlyLog {
-  std::FILE* file = nullptr;
-  PlyLogReader reader;
-  std::unique_ptr<Board4D> board = std::make_unique<Board4D>();
-  std::mutex mutex;
-
-  void close() {
-    if (file == nullptr) return;
-    ply_log_close(&reader);
-    std::fclose(file);
-    file = nullptr;
-  }
-  ~PlyLog() { close(); }
-
-  // (code, line number, fen4 error, fen4 text, (ply, move_from, move_to, promo, flags))
-  py::tuple next() {
-    int code = PLY_LOG_END;
-    PlyTrailer trailer{};
-    {
-      py::gil_scoped_release unlocked;
-      std::lock_guard lock(mutex);
-      if (file != nullptr) code = ply_log_next(&reader, board.get(), &trailer);
-    }
-    if (code == PLY_LOG_END || code == PLY_LOG_ERR_READ) close();
-    return py::make_tuple(code, reader.line_number, reader.fen4_error,
-                          code == PLY_LOG_OK ? py::object(py::bytes(reader.fen4)) : py::object(py::none()),
-                          trailer_tuple(trailer));
-  }
-};
-
-// (errno, PlyLog or None)
-py::tuple open_ply_log(const std::string& path) {
-  auto log = std::make_unique<PlyLog>();
-  log->file = std::fopen(path.c_str(), "rb");
-  if (log->file == nullptr) return py::make_tuple(errno, py::none());
-  if (ply_log_open(&log->reader, log->file) != PLY_LOG_OK) {
-    std::fclose(log->file);
-    log->file = nullptr;
-    return py::make_tuple(ENOMEM, py::none());
-  }
-  return py::make_tuple(0, py::cast(log.release(), py::return_value_policy::take_ownership));
 }
 
 // A PositionStream and the memory of the batches it hands out.
@@ -275,10 +228,6 @@ py::tuple open_stream(const std::vector<std::string>& paths, std::size_t batch_s
 
 }  // namespace
 
-namespace q4d_python {
-void bind_container(py::module_& m);  // container_binding.cpp
-}  // namespace q4d_python
-
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of quorvane4d; use the package, not this module.";
   m.attr("__version__") = QUORVANE_VERSION;
@@ -287,21 +236,14 @@ PYBIND11_MODULE(_core, m) {
   m.attr("N_CHANNELS") = N_CHANNELS;
   m.attr("CHANNEL_SIZE") = CHANNEL_SIZE;
   m.attr("TRAILER_SIZE") = TRAILER_SIZE;
-  m.attr("PLY_LOG_OK") = static_cast<int>(PLY_LOG_OK);
-  m.attr("PLY_LOG_END") = static_cast<int>(PLY_LOG_END);
-  m.attr("PLY_LOG_ERR_READ") = static_cast<int>(PLY_LOG_ERR_READ);
-  m.attr("PLY_LOG_TOO_LONG") = static_cast<int>(PLY_LOG_TOO_LONG);
-  m.attr("PLY_LOG_BAD_FEN4") = static_cast<int>(PLY_LOG_BAD_FEN4);
-  m.attr("FEN4_BUF_SIZE") = FEN4_BUF_SIZE;
   m.def("available_processors", &available_processors);
   m.def("result_name", &result_name, py::arg("code"));
   m.def("encode", &encode, py::arg("text"));
   m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
 
-  py::class_<PlyLog>(m, "PlyLog").def("next", &PlyLog::next).def("close", &PlyLog::close);
-  m.def("open_ply_log", &open_ply_log, py::arg("path"));
+  bind_ply_log(m);
 
-  q4d_python::bind_container(m);
+  bind_container(m);
 
   py::class_<Stream>(m, "Stream")
       .def("next", &Stream::next)

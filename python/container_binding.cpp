@@ -26,9 +26,14 @@ struct Container {
   ContainerReader* reader = nullptr;
   std::mutex mutex;
 
-  ~Container() { close(); }
+  ~Container() { close_locked(); }  // no other thread holds it any more
 
+  // Waits for a read under way on another thread, without the interpreter's lock.
   void close() {
+    py::gil_scoped_release unlocked;
+    close_locked();
+  }
+  void close_locked() {
     std::lock_guard lock(mutex);
     container_reader_close(reader);
     reader = nullptr;
@@ -64,7 +69,7 @@ struct Container {
     }
     if (closed) throw py::value_error("the container is closed");
     if (read == END) return py::none();
-    if (read != OK) q4d_python::raise_failure(failure);
+    if (read != OK) q4d_python::raise_failure(failure, "container");
     return py::make_tuple(values, trailer_tuple(trailer));
   }
 };
@@ -80,13 +85,11 @@ std::unique_ptr<Container> open_container(const std::string& path, bool verify) 
     py::gil_scoped_release unlocked;
     opened = container_reader_open(path.c_str(), options, &c->reader, &failure);
   }
-  if (opened != OK) q4d_python::raise_failure(failure);
+  if (opened != OK) q4d_python::raise_failure(failure, "container");
   return c;
 }
 
 }  // namespace
-
-namespace q4d_python {
 
 void bind_container(py::module_& m) {
   py::class_<Container>(m, "Container")
@@ -95,5 +98,3 @@ void bind_container(py::module_& m) {
       .def("close", &Container::close);
   m.def("open_container", &open_container, py::arg("path"), py::arg("verify"));
 }
-
-}  // namespace q4d_python

@@ -41,7 +41,8 @@ void register_errors(py::module_& m) {
       // documented and can be caught by name.
       py::object exception = py::module_::import("quorvane4d.errors")
                                  .attr("from_failure")(static_cast<int>(f.result), py::bytes(f.path), f.error_number,
-                                                       f.line, f.block, f.index, f.fen4_error);
+                                                       f.line, f.block, f.index, f.fen4_error,
+                                                       error.format != nullptr ? py::object(py::str(error.format)) : py::object(py::none()));
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     }
   });

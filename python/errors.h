@@ -12,9 +12,16 @@ namespace q4d_python {
 
 struct LibraryError {
   q4d::Failure failure;
+  const char* format;
 };
 
-[[noreturn]] inline void raise_failure(const q4d::Failure& failure) { throw LibraryError{failure}; }
+// `format` names the kind of file read ("container", "ply_log", "pack",
+// "source") for failures that more than one kind can give (a compressed
+// stream's): a format error is then raised as that kind's class
+// (ContainerError, ...). Null: the class follows from the result alone.
+[[noreturn]] inline void raise_failure(const q4d::Failure& failure, const char* format = nullptr) {
+  throw LibraryError{failure, format};
+}
 [[noreturn]] void raise_result(q4d::Result result, const char* path = nullptr, int error_number = 0);
 
 // For the library's long loops (ContainerReadOptions::interrupted, ...),

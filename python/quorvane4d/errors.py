@@ -98,6 +98,7 @@ class SourceError(FormatError):
     """A loader source that is none of the formats it reads, or holds no position."""
 
 
+_FORMATS = {"ply_log": PlyLogError, "container": ContainerError, "pack": PackError, "source": SourceError}
 _NAMED = {Error, Fen4Error, ArgumentError, FileError, OutOfMemory, FormatError, PlyLogError, ContainerError,
           PackError, SourceError}
 _FILE_ERRORS = {}  # Python's OSError subclass -> the FileError that is also one
@@ -144,13 +145,18 @@ def error_class(code, errno=None):
     return classes.get(group, Error)
 
 
-def from_failure(code, path, errno, line, block, index, fen4_error):
-    """The exception for a failure reported by the compiled part."""
+def from_failure(code, path, errno, line, block, index, fen4_error, format=None):
+    """The exception for a failure reported by the compiled part; `format`
+    names the kind of file read, whose class a format error then takes (a
+    damaged compressed stream is a ContainerError in a container)."""
     path = os.fsdecode(path) if path else None
     if fen4_error:
         code = fen4_error
-    return error_class(code, errno)(code, path, line=None if line < 0 else line, block=None if block < 0 else block,
-                                    index=None if index < 0 else index, errno=errno or None)
+    cls = error_class(code, errno)
+    if format is not None and issubclass(cls, FormatError):
+        cls = _FORMATS[format]
+    return cls(code, path, line=None if line < 0 else line, block=None if block < 0 else block,
+               index=None if index < 0 else index, errno=errno or None)
 
 
 def integer_argument(name, value, least=None, most=None):

@@ -73,34 +73,10 @@ Result start_writer(std::unique_ptr<ContainerWriter> w, bool seekable, Container
   return OK;
 }
 
-// The compressors' codes as results.
-Result compress_result(int code) {
-  switch (code) {
-    case COMPRESS_OK: return OK;
-    case COMPRESS_ERR_NULL: return ERR_NULL;
-    case COMPRESS_ERR_SEEK:
-    case COMPRESS_ERR_READ: return ERR_TMPFILE;
-    case COMPRESS_ERR_OPEN: return ERR_CREATE;
-    case COMPRESS_ERR_ALLOC: return ERR_ALLOC;
-    case COMPRESS_ERR_THREADS: return ERR_THREADS;
-    case COMPRESS_ERR_CLOSE: return ERR_CLOSE;
-    case COMPRESS_ERR_INIT:
-    case COMPRESS_ERR_CODEC: return COMPRESSOR_ERR;
-    default: return ERR_WRITE;  // the gzip header, data or trailer
-  }
-}
-
 Result compress_into(const char* path, std::FILE* plain, const ContainerWriteOptions& o, Failure* failure) {
   const int threads = o.threads == 0 ? available_processors() : o.threads;
-  errno = 0;
-  int code;
-  if (o.codec == CODEC_ZSTD) {
-    code = zstd_write_file(path, plain, o.zstd_level, threads >= 2 ? threads : 0);
-  } else {
-    code = threads >= 2 ? gzip_write_file_blocks(path, plain, threads) : gzip_write_file(path, plain);
-  }
-  const Result result = compress_result(code);
-  return result == OK ? OK : fail(failure, result, result == ERR_TMPFILE ? nullptr : path, errno);
+  if (o.codec == CODEC_ZSTD) return zstd_write_file(path, plain, o.zstd_level, threads >= 2 ? threads : 0, failure);
+  return threads >= 2 ? gzip_write_file_blocks(path, plain, threads, failure) : gzip_write_file(path, plain, failure);
 }
 
 }  // namespace
@@ -204,25 +180,14 @@ namespace {
 constexpr std::size_t CHUNK = 65536;
 constexpr std::uint64_t INTERRUPT_EVERY = std::uint64_t{16} << 20;  // bytes decompressed between two asks
 
-// The decoders' codes as results.
-Result decode_result(long code) {
-  switch (code) {
-    case DECODE_ERR_NULL: return ERR_NULL;
-    case DECODE_ERR_ALLOC: return ERR_ALLOC;
-    case DECODE_ERR_READ: return ERR_READ;
-    case DECODE_ERR_HEADER: return GZIP_ERR_HEADER;
-    case DECODE_ERR_CUT: return COMPRESSED_ERR_CUT;
-    case DECODE_ERR_GZIP_CHECK: return GZIP_ERR_CHECK;
-    case DECODE_ERR_ZSTD_CHECK: return ZSTD_ERR_CHECK;
-    default: return COMPRESSED_ERR_DATA;
-  }
-}
-
 // One decoder of either codec (the codecs share no interface of their own).
+// A failure of the file it reads (ERR_READ, with errno) is described in
+// `failure`, which has no path: the reader adds it.
 struct Decoder {
   ContainerCodec codec = CODEC_PLAIN;
   GzipDecoder* gzip = nullptr;
   ZstdDecoder* zstd = nullptr;
+  Failure failure;
 
   Decoder() = default;
   Decoder(const Decoder&) = delete;
@@ -238,15 +203,13 @@ struct Decoder {
   Result open(std::FILE* in, ContainerCodec form, bool verify) {
     close();
     codec = form;
-    const int opened = codec == CODEC_GZIP ? gzip_decoder_open(in, verify, &gzip) : zstd_decoder_open(in, &zstd);
-    return opened == 0 ? OK : decode_result(opened);
+    return codec == CODEC_GZIP ? gzip_decoder_open(in, verify, &gzip, &failure)
+                               : zstd_decoder_open(in, &zstd, &failure);
   }
   // Up to `capacity` bytes into `out`: *got is 0 at the end of the stream.
   Result read(unsigned char* out, std::size_t capacity, std::size_t* got) {
-    const long n = codec == CODEC_GZIP ? gzip_decoder_read(gzip, out, capacity) : zstd_decoder_read(zstd, out, capacity);
-    if (n < 0) return decode_result(n);
-    *got = static_cast<std::size_t>(n);
-    return OK;
+    return codec == CODEC_GZIP ? gzip_decoder_read(gzip, out, capacity, got, &failure)
+                               : zstd_decoder_read(zstd, out, capacity, got, &failure);
   }
   // Exactly `n` bytes, as far as the stream goes: *got < n only at its end.
   Result read_full(unsigned char* out, std::size_t n, std::size_t* got) {
@@ -259,6 +222,8 @@ struct Decoder {
     }
     return OK;
   }
+  // The errno behind `result`, when the decoder reported it.
+  int error_number(Result result) const { return failure.result == result ? failure.error_number : 0; }
 };
 
 Result header_result(Result parsed, const FileHeader& header) {
@@ -350,8 +315,7 @@ Result open_plain(ContainerReader& r, bool verify, Failure* failure) {
 // The first pass over a compressed container: its header, then exactly as
 // many bytes as the header's frames take, then one byte more to learn
 // whether the stream ends there (where its checks are made). Nothing is kept.
-Result check_compressed(ContainerReader& r, const ContainerReadOptions& options) {
-  Decoder decoder;
+Result check_compressed(ContainerReader& r, const ContainerReadOptions& options, Decoder& decoder) {
   if (const Result opened = decoder.open(r.file, r.info.codec, options.verify); opened != OK) return opened;
   if (const Result header = read_compressed_header(decoder, &r.info.header); header != OK) return header;
   std::unique_ptr<unsigned char[]> scratch(new (std::nothrow) unsigned char[CHUNK]);
@@ -379,19 +343,17 @@ Result check_compressed(ContainerReader& r, const ContainerReadOptions& options)
 // Checks a compressed container, then starts the stream its frames are read
 // from, positioned after its header.
 Result open_compressed(ContainerReader& r, const ContainerReadOptions& options, Failure* failure) {
-  Result result = check_compressed(r, options);
-  if (result == OK) {
-    const FileHeader checked = r.info.header;
-    if (std::fseek(r.file, 0, SEEK_SET) != 0) {
-      result = ERR_READ;
-    } else if ((result = r.decoder.open(r.file, r.info.codec, false)) == OK) {
-      result = read_compressed_header(r.decoder, &r.info.header);
-      // A file that changed between the passes is not the one checked.
-      if (result == OK && std::memcmp(&checked, &r.info.header, sizeof checked) != 0) result = ERR_READ;
-    }
-  }
   r.info.frame_offset = -1;
-  return result == OK ? OK : fail(failure, result, r.path.c_str(), result == ERR_READ ? errno : 0);
+  Decoder check;
+  Result result = check_compressed(r, options, check);
+  if (result != OK) return fail(failure, result, r.path.c_str(), check.error_number(result));
+  const FileHeader checked = r.info.header;
+  if (std::fseek(r.file, 0, SEEK_SET) != 0) return fail(failure, ERR_READ, r.path.c_str(), errno);
+  result = r.decoder.open(r.file, r.info.codec, false);
+  if (result == OK) result = read_compressed_header(r.decoder, &r.info.header);
+  // A file that changed between the passes is not the one checked.
+  if (result == OK && std::memcmp(&checked, &r.info.header, sizeof checked) != 0) result = ERR_READ;
+  return result == OK ? OK : fail(failure, result, r.path.c_str(), r.decoder.error_number(result));
 }
 
 }  // namespace
@@ -444,9 +406,13 @@ Result read_compressed_frame(Decoder& decoder, float* vector, PlyTrailer* traile
 Result container_reader_read(ContainerReader* reader, float* vector, PlyTrailer* trailer, Failure* failure) {
   if (reader == nullptr || vector == nullptr || trailer == nullptr) return fail(failure, ERR_NULL);
   if (reader->frames_read >= reader->info.header.n_frames) return END;
-  const Result read = reader->info.codec == CODEC_PLAIN ? frame_read_values(reader->file, vector, trailer)
-                                                        : read_compressed_frame(reader->decoder, vector, trailer);
-  if (read != OK) return fail_frame(failure, read, reader->path.c_str(), read == ERR_READ ? errno : 0, reader->frames_read);
+  const bool plain = reader->info.codec == CODEC_PLAIN;
+  const Result read = plain ? frame_read_values(reader->file, vector, trailer)
+                            : read_compressed_frame(reader->decoder, vector, trailer);
+  if (read != OK) {
+    const int error_number = plain ? (read == ERR_READ ? errno : 0) : reader->decoder.error_number(read);
+    return fail_frame(failure, read, reader->path.c_str(), error_number, reader->frames_read);
+  }
   ++reader->frames_read;
   return OK;
 }

@@ -91,8 +91,9 @@ Result container_writer_backfill(ContainerWriter* writer, Failure* failure = nul
 // closes every file the writer opened and frees it, on every path. Call
 // container_writer_backfill first unless the count was known at open. A
 // plain output whose last bytes cannot be written fails with ERR_CLOSE; a
-// compressed one with ERR_CREATE, ERR_WRITE, ERR_CLOSE, COMPRESSOR_ERR,
-// ERR_THREADS, ERR_ALLOC or ERR_TMPFILE, and keeps what was written.
+// compressed one with the compressor's ERR_SEEK or ERR_READ (of the
+// temporary file), ERR_CREATE, ERR_WRITE, ERR_CLOSE, ERR_THREADS or
+// ERR_ALLOC, and keeps what was written.
 Result container_writer_close(ContainerWriter* writer, Failure* failure = nullptr);
 
 // Closes and frees the writer without making a compressed output: for a
@@ -104,7 +105,7 @@ struct ContainerReadOptions {
   // header says gives its complete frames, then CONTAINER_ERR_FRAME; gzip's
   // CRC-32 and ISIZE are not read. On: the container must hold exactly the
   // header's frames (else CONTAINER_ERR_CUT_SHORT or CONTAINER_ERR_TRAILING),
-  // and gzip's CRC-32 and ISIZE must match (GZIP_ERR_CHECK). Zstd checksums
+  // and gzip's CRC-32 and ISIZE must match (CODEC_ERR_CHECK). Zstd checksums
   // are checked either way, so a zstd container may not hold bytes after its
   // last frame either way: they could not be checked.
   bool verify = false;
@@ -131,8 +132,8 @@ struct ContainerReader;
 // compressed file, its stream as far as the header's frames go. Fails with
 // ERR_OPEN, ERR_NOT_REGULAR, ERR_READ, ERR_ALLOC, ERR_INTERRUPTED, a
 // CONTAINER_ERR_ of the header or the frame count, or the codecs'
-// GZIP_ERR_HEADER, COMPRESSED_ERR_DATA, COMPRESSED_ERR_CUT, GZIP_ERR_CHECK
-// or ZSTD_ERR_CHECK. On failure nothing stays open and *reader is null.
+// CODEC_ERR_HEADER, CODEC_ERR_DATA, CODEC_ERR_CUT or CODEC_ERR_CHECK. On
+// failure nothing stays open and *reader is null.
 Result container_reader_open(const char* path, const ContainerReadOptions& options, ContainerReader** reader,
                              Failure* failure = nullptr);
 

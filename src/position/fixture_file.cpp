@@ -14,7 +14,7 @@ namespace {
 bool names_fixture(const char* line, const char* name) {
   const char* stored = nullptr;
   std::size_t length = 0;
-  return find_string_value(line, "name", &stored, &length) == KEY_OK && std::strlen(name) == length &&
+  return find_string_value(line, "name", &stored, &length) == OK && std::strlen(name) == length &&
          std::memcmp(stored, name, length) == 0;
 }
 
@@ -57,7 +57,7 @@ Result read_fixture_line(const char* line, const char* name, Board4D* board) {
   if (line == nullptr || name == nullptr || board == nullptr) return ERR_NULL;
   if (!names_fixture(line, name)) return FIXTURE_ERR_NOT_FOUND;
   const char* p = nullptr;
-  if (find_key(line, "pieces", &p) != KEY_OK || *p != '{') return FIXTURE_ERR_NO_PIECES;
+  if (find_key(line, "pieces", &p) != OK || *p != '{') return FIXTURE_ERR_NO_PIECES;
   return parse_pieces(p + 1, board);
 }
 

@@ -148,8 +148,9 @@ class ContainerFile : public test::ScratchDirTest {
     std::FILE* source = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), source);
     const std::string out = path("packed");
-    EXPECT_EQ(codec == CODEC_GZIP ? gzip_write_file(out.c_str(), source) : zstd_write_file(out.c_str(), source, 3, 0),
-              COMPRESS_OK);
+    EXPECT_EQ(codec == CODEC_GZIP ? gzip_write_file(out.c_str(), source, nullptr)
+                                  : zstd_write_file(out.c_str(), source, 3, 0, nullptr),
+              OK);
     std::fclose(source);
     return read_bytes(out);
   }
@@ -232,11 +233,11 @@ TEST_F(ContainerFile, DamagedZstdIsRefused) {
   std::vector<Case> cases;
   for (std::size_t keep : {std::size_t{4}, std::size_t{9}, good.size() / 2, good.size() - 4, good.size() - 1}) {
     cases.push_back({"cut to " + std::to_string(keep), Bytes(good.begin(), good.begin() + static_cast<long>(keep)),
-                     COMPRESSED_ERR_CUT});
+                     CODEC_ERR_CUT});
   }
   Bytes checksum = good;
   checksum.back() ^= 0x40;
-  cases.push_back({"checksum flipped", checksum, ZSTD_ERR_CHECK});
+  cases.push_back({"checksum flipped", checksum, CODEC_ERR_CHECK});
   Bytes near_magic = good;
   near_magic[3] = 0xFE;
   cases.push_back({"magic 28 B5 2F FE", near_magic, CONTAINER_ERR_MAGIC});
@@ -246,7 +247,7 @@ TEST_F(ContainerFile, DamagedZstdIsRefused) {
   cases.push_back({"zstd of a text", not_container, CONTAINER_ERR_SHORT_HEADER});
   Bytes garbage_after = good;
   garbage_after.insert(garbage_after.end(), {1, 2, 3, 4, 5, 6, 7, 8});
-  cases.push_back({"garbage after the frame", garbage_after, COMPRESSED_ERR_DATA});
+  cases.push_back({"garbage after the frame", garbage_after, CODEC_ERR_DATA});
   for (const Case& c : cases) {
     for (bool verify : {false, true}) {
       EXPECT_EQ(read_file(c.file, verify).opened, c.expected) << c.what << " verify " << verify;
@@ -289,9 +290,9 @@ TEST_F(ContainerFile, VerifyRefusesWhatCsvSalvages) {
     Result verified;        // opening with verification
   };
   std::vector<Case> cases = {
-      {"gzip with a wrong CRC-32", wrong_crc, OK, 3, GZIP_ERR_CHECK},
-      {"gzip with a wrong ISIZE", wrong_isize, OK, 3, GZIP_ERR_CHECK},
-      {"gzip without its trailer", no_trailer, OK, 3, GZIP_ERR_CHECK},
+      {"gzip with a wrong CRC-32", wrong_crc, OK, 3, CODEC_ERR_CHECK},
+      {"gzip with a wrong ISIZE", wrong_isize, OK, 3, CODEC_ERR_CHECK},
+      {"gzip without its trailer", no_trailer, OK, 3, CODEC_ERR_CHECK},
       {"plain cut inside its last frame", cut_in_frame, OK, 2, CONTAINER_ERR_CUT_SHORT},
   };
   for (ContainerCodec codec : {CODEC_PLAIN, CODEC_GZIP, CODEC_ZSTD}) {
@@ -486,8 +487,8 @@ TEST_F(ContainerFile, ReaderFailuresLeaveNothingOpen) {
   const Case cases[] = {
       {"empty", {}, CONTAINER_ERR_SHORT_HEADER},
       {"one gzip byte", {0x1F}, CONTAINER_ERR_SHORT_HEADER},
-      {"gzip magic alone", {0x1F, 0x8B}, GZIP_ERR_HEADER},
-      {"zstd magic alone", {0x28, 0xB5, 0x2F, 0xFD}, COMPRESSED_ERR_CUT},
+      {"gzip magic alone", {0x1F, 0x8B}, CODEC_ERR_HEADER},
+      {"zstd magic alone", {0x28, 0xB5, 0x2F, 0xFD}, CODEC_ERR_CUT},
       {"version 5", version_5, CONTAINER_ERR_VERSION},
       {"frame_size off by one", frame_size, CONTAINER_ERR_FRAME_SIZE},
       {"frames of 10 floats", other_dimension, CONTAINER_ERR_DIMENSION},

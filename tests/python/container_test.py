@@ -396,7 +396,7 @@ class SameVerdictAsTheProgram(unittest.TestCase):
             # csv reads only as far as the header's frames go; verification reads the rest
             ("gzip_longer_than_counted", longer, False, "bytes after the last frame"),
             ("gzip_cut_after_its_frames", longer[:len(longer) - 40], False, "bytes after the last frame"),
-            ("gzip_wrong_crc", packed[:-8] + b"\0" * 8, False, "CRC"),
+            ("gzip_wrong_crc", packed[:-8] + b"\0" * 8, False, "checksum"),
             ("gzip_without_trailer", packed[:-8], False, ""),
             ("plain_with_bytes_after", self.container + b"\0", False, "bytes after the last frame"),
             ("counted_two", self.patched(20, 2), False, "fewer frames"),

@@ -31,8 +31,11 @@ class Hierarchy(unittest.TestCase):
                           (Result.ERR_ARGUMENT, quorvane4d.ArgumentError), (Result.ERR_OPEN, quorvane4d.FileError),
                           (Result.FIXTURE_ERR_MALFORMED, quorvane4d.PlyLogError),
                           (Result.CONTAINER_ERR_MAGIC, quorvane4d.ContainerError),
-                          (Result.ZSTD_ERR_CHECK, quorvane4d.ContainerError)):
+                          (Result.CODEC_ERR_CHECK, quorvane4d.PlyLogError)):
             self.assertIs(error_class(code), cls, code.name)
+        # A damaged compressed stream is an error of the kind of file it was read as.
+        error = from_failure(Result.CODEC_ERR_DATA, b"g.quorvanez4", 0, -1, -1, -1, 0, "container")
+        self.assertIs(type(error), quorvane4d.ContainerError)
         self.assertTrue(issubclass(quorvane4d.ContainerError, ValueError))
 
     def test_file_errors_are_the_oserror_of_their_errno(self):
