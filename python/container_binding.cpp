@@ -41,12 +41,15 @@ struct Container {
 
   // (version, encoding_dim, frame_size, n_frames, board_side, n_dims, codec, offset of frame 0 or -1)
   py::tuple info() {
-    ContainerInfo i;
+    ContainerInfo i{};
+    bool closed = false;
     {
+      py::gil_scoped_release unlocked;  // a read may hold the lock a while
       std::lock_guard lock(mutex);
-      if (reader == nullptr) throw py::value_error("the container is closed");
-      i = *container_reader_info(reader);
+      closed = reader == nullptr;
+      if (!closed) i = *container_reader_info(reader);
     }
+    if (closed) throw py::value_error("the container is closed");
     const FileHeader& h = i.header;
     return py::make_tuple(h.version, h.encoding_dim, h.frame_size, h.n_frames, h.board_side, h.n_dims,
                           container_codec_name(i.codec), i.frame_offset);
