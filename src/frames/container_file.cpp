@@ -12,8 +12,8 @@
 #include <new>
 #include <string>
 
-#include "../encoder/encoder_pool.h"
 #include "base/byte_order.h"
+#include "base/processors.h"
 #include "codecs/codecs.h"
 
 namespace q4d {
