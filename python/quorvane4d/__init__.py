@@ -16,10 +16,10 @@ Every failure raises a subclass of quorvane4d.Error (quorvane4d.errors).
 """
 from quorvane4d._core import CHANNEL_SIZE, ENCODING_DIM, N_CHANNELS, __version__
 from quorvane4d.container import Container, Header, Trailer, open_container
-from quorvane4d.encoding import CHANNEL_NAMES, Fen4Error, encode, encode_batch
+from quorvane4d.encoding import CHANNEL_NAMES, encode, encode_batch
 from quorvane4d.ply_log import PlyRecord, read_ply_log
-from quorvane4d.errors import (ArgumentError, ContainerError, Error, FileError, FormatError, OutOfMemory, PackError,
-                               PlyLogError, Result, SourceError)
+from quorvane4d.errors import (ArgumentError, ContainerError, Error, Fen4Error, FileError, FormatError, OutOfMemory,
+                               PackError, PlyLogError, Result, SourceError)
 from quorvane4d.stream import TRAILER_DTYPE, PositionStream
 
 __all__ = ["ENCODING_DIM", "N_CHANNELS", "CHANNEL_SIZE", "CHANNEL_NAMES", "TRAILER_DTYPE", "encode", "encode_batch",

@@ -11,7 +11,6 @@ import numpy
 
 import quorvane4d
 from quorvane4d import _core
-from quorvane4d import errors
 from quorvane4d.errors import Result, bool_argument, error_class, from_failure, integer_argument
 
 
@@ -27,7 +26,7 @@ class Hierarchy(unittest.TestCase):
             self.assertGreater(value, groups["end"], name)
             if value < 0:
                 self.assertTrue(issubclass(error_class(value), quorvane4d.Error), name)
-        for code, cls in ((Result.FEN4_ERR_PIECE, errors.Fen4Error), (Result.ERR_ALLOC, quorvane4d.OutOfMemory),
+        for code, cls in ((Result.FEN4_ERR_PIECE, quorvane4d.Fen4Error), (Result.ERR_ALLOC, quorvane4d.OutOfMemory),
                           (Result.ERR_ARGUMENT, quorvane4d.ArgumentError), (Result.ERR_OPEN, quorvane4d.FileError),
                           (Result.FIXTURE_ERR_MALFORMED, quorvane4d.PlyLogError),
                           (Result.CONTAINER_ERR_MAGIC, quorvane4d.ContainerError),
