@@ -39,19 +39,17 @@ struct Positions {
 Positions positions;
 
 bool load(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  q4d::PlyLogReader reader;
-  if (q4d::ply_log_open(&reader, file) != q4d::PLY_LOG_OK) return false;
+  q4d::PlyLogReader* reader = nullptr;
+  if (q4d::ply_log_open(path, q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK) return false;
   auto board = std::make_unique<q4d::Board4D>();
   q4d::PlyTrailer trailer;
-  for (int r; (r = q4d::ply_log_next(&reader, board.get(), &trailer)) != q4d::PLY_LOG_END && r != q4d::PLY_LOG_ERR_READ;) {
-    if (r != q4d::PLY_LOG_OK) continue;
+  for (q4d::Result r; (r = q4d::ply_log_next(reader, board.get(), &trailer, nullptr)) == q4d::OK ||
+                      r == q4d::PLY_LOG_TOO_LONG || r == q4d::PLY_LOG_BAD_FEN4 || r == q4d::PAUSED;) {
+    if (r != q4d::OK) continue;
     positions.boards.push_back(*board);
-    positions.texts.emplace_back(reader.fen4);
+    positions.texts.emplace_back(q4d::ply_log_fen4(reader));
   }
-  q4d::ply_log_close(&reader);
-  std::fclose(file);
+  q4d::ply_log_close(reader);
   return !positions.boards.empty();
 }
 

@@ -17,117 +17,18 @@
 #include "base/batch_memory.h"
 #include "encoder/encoding.h"
 #include "frames/container.h"
-#include "frames/container_file.h"
 #include "loader/position_stream.h"
 #include "position/fen4.h"
-#include "position/ply_log.h"
 #include "encode_binding.h"
 #include "errors.h"
 
 namespace py = pybind11;
 using namespace q4d;
 
+void bind_ply_log(py::module_& m);
+void bind_container(py::module_& m);
+
 namespace {
-
-py::tuple trailer_tuple(const PlyTrailer& t) {
-  return py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
-                        py::make_tuple(t.move_to[0], t.move_to[1], t.move_to[2], t.move_to[3]), t.promo, t.flags);
-}
-
-// An NDJSON4 file read as `encode` reads it.
-struct PlyLog {
-  std::FILE* file = nullptr;
-  PlyLogReader reader;
-  std::unique_ptr<Board4D> board = std::make_unique<Board4D>();
-  std::mutex mutex;
-
-  void close() {
-    if (file == nullptr) return;
-    ply_log_close(&reader);
-    std::fclose(file);
-    file = nullptr;
-  }
-  ~PlyLog() { close(); }
-
-  // (code, line number, fen4 error, fen4 text, (ply, move_from, move_to, promo, flags))
-  py::tuple next() {
-    int code = PLY_LOG_END;
-    PlyTrailer trailer{};
-    {
-      py::gil_scoped_release unlocked;
-      std::lock_guard lock(mutex);
-      if (file != nullptr) code = ply_log_next(&reader, board.get(), &trailer);
-    }
-    if (code == PLY_LOG_END || code == PLY_LOG_ERR_READ) close();
-    return py::make_tuple(code, reader.line_number, reader.fen4_error,
-                          code == PLY_LOG_OK ? py::object(py::bytes(reader.fen4)) : py::object(py::none()),
-                          trailer_tuple(trailer));
-  }
-};
-
-// (errno, PlyLog or None)
-py::tuple open_ply_log(const std::string& path) {
-  auto log = std::make_unique<PlyLog>();
-  log->file = std::fopen(path.c_str(), "rb");
-  if (log->file == nullptr) return py::make_tuple(errno, py::none());
-  if (ply_log_open(&log->reader, log->file) != PLY_LOG_OK) {
-    std::fclose(log->file);
-    log->file = nullptr;
-    return py::make_tuple(ENOMEM, py::none());
-  }
-  return py::make_tuple(0, py::cast(log.release(), py::return_value_policy::take_ownership));
-}
-
-// A container read frame by frame by the library's reader.
-struct Container {
-  ContainerReader* reader = nullptr;
-  std::mutex mutex;
-
-  void close() {
-    std::lock_guard lock(mutex);
-    container_reader_close(reader);
-    reader = nullptr;
-  }
-  ~Container() { close(); }
-
-  // (version, encoding_dim, frame_size, n_frames, board_side, n_dims, codec, offset of frame 0 or -1)
-  py::tuple info() {
-    const ContainerInfo* i = container_reader_info(reader);
-    if (i == nullptr) throw py::value_error("the container is closed");
-    const FileHeader& h = i->header;
-    return py::make_tuple(h.version, h.encoding_dim, h.frame_size, h.n_frames, h.board_side, h.n_dims,
-                          container_codec_name(i->codec), i->frame_offset);
-  }
-
-  // (code, values, trailer bytes): the next frame, values a new (45056,) array.
-  py::tuple read() {
-    py::array_t<float> values(ENCODING_DIM);
-    float* data = values.mutable_data();
-    PlyTrailer trailer{};
-    int code = CONTAINER_READ_ERR_NULL;
-    {
-      py::gil_scoped_release unlocked;
-      std::lock_guard lock(mutex);
-      if (reader != nullptr) code = container_reader_read(reader, data, &trailer);
-    }
-    if (code != CONTAINER_READ_OK) return py::make_tuple(code, py::none(), py::none());
-    return py::make_tuple(code, values, trailer_tuple(trailer));
-  }
-};
-
-// (code, Container or None)
-py::tuple open_container(const std::string& path, bool verify) {
-  auto c = std::make_unique<Container>();
-  ContainerReadOptions options;
-  options.verify = verify;
-  int code = CONTAINER_READ_OK;
-  {
-    py::gil_scoped_release unlocked;
-    code = container_reader_open(path.c_str(), options, &c->reader);
-  }
-  if (code != CONTAINER_READ_OK) return py::make_tuple(code, py::none());
-  return py::make_tuple(code, py::cast(c.release(), py::return_value_policy::take_ownership));
-}
 
 // A PositionStream and the memory of the batches it hands out.
 struct Stream {
@@ -239,31 +140,18 @@ py::tuple open_stream(const std::vector<std::string>& paths, std::size_t batch_s
 
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of quorvane4d; use the package, not this module.";
+  m.attr("__version__") = QUORVANE_VERSION;
   q4d_python::register_errors(m);
   m.attr("ENCODING_DIM") = ENCODING_DIM;
   m.attr("N_CHANNELS") = N_CHANNELS;
   m.attr("CHANNEL_SIZE") = CHANNEL_SIZE;
   m.attr("TRAILER_SIZE") = TRAILER_SIZE;
-  m.attr("PLY_LOG_OK") = static_cast<int>(PLY_LOG_OK);
-  m.attr("PLY_LOG_END") = static_cast<int>(PLY_LOG_END);
-  m.attr("PLY_LOG_ERR_READ") = static_cast<int>(PLY_LOG_ERR_READ);
-  m.attr("PLY_LOG_TOO_LONG") = static_cast<int>(PLY_LOG_TOO_LONG);
-  m.attr("PLY_LOG_BAD_FEN4") = static_cast<int>(PLY_LOG_BAD_FEN4);
-  m.attr("FEN4_BUF_SIZE") = FEN4_BUF_SIZE;
   m.def("result_name", &result_name, py::arg("code"));
   q4d_python::bind_encode(m);
 
-  py::class_<PlyLog>(m, "PlyLog").def("next", &PlyLog::next).def("close", &PlyLog::close);
-  m.def("open_ply_log", &open_ply_log, py::arg("path"));
+  bind_ply_log(m);
 
-  m.attr("CONTAINER_READ_ERR_END") = static_cast<int>(CONTAINER_READ_ERR_END);
-  m.attr("CONTAINER_READ_ERR_FRAME") = static_cast<int>(CONTAINER_READ_ERR_FRAME);
-  m.def("container_read_error_name", &container_read_error_name, py::arg("code"));
-  py::class_<Container>(m, "Container")
-      .def("info", &Container::info)
-      .def("read", &Container::read)
-      .def("close", &Container::close);
-  m.def("open_container", &open_container, py::arg("path"), py::arg("verify"));
+  bind_container(m);
 
   py::class_<Stream>(m, "Stream")
       .def("next", &Stream::next)

@@ -6,6 +6,4 @@ from quorvane4d.container import main
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the listing quietly
-    if len(sys.argv) < 2:
-        sys.exit("usage: python3 -m quorvane4d FILE...")
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

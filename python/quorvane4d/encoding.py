@@ -13,10 +13,10 @@ CHANNEL_NAMES = ("A1", "STD4_X", "STD4_Y", "STD4_Z", "STD4_W", "FIB_SYM_1", "FIB
                  "FA_PAWN_W", "FA_PAWN_Y", "FD_DIAG")
 
 # The types an encoding can be written in. numpy has no bfloat16: its values
-# travel in uint16 arrays of the bits (a torch tensor views them as
-# torch.bfloat16 without a copy).
+# travel in int16 arrays of the bits (torch has no uint16 before 2.3; a torch
+# tensor views them as torch.bfloat16 without a copy).
 DTYPES = ("float32", "bfloat16")
-_NUMPY_DTYPES = {"float32": numpy.dtype(numpy.float32), "bfloat16": numpy.dtype(numpy.uint16)}
+_NUMPY_DTYPES = {"float32": numpy.dtype(numpy.float32), "bfloat16": numpy.dtype(numpy.int16)}
 
 
 def _argument_error(message):
@@ -80,10 +80,10 @@ def output_array(out, n, dtype=None):
     if dtype is None:
         dtype = "bfloat16" if out.dtype in (numpy.uint16, numpy.int16) else "float32"
     expected = _NUMPY_DTYPES[dtype]
-    if dtype == "bfloat16" and out.dtype == numpy.int16:
-        out = out.view(numpy.uint16)
+    if dtype == "bfloat16" and out.dtype == numpy.uint16:
+        out = out.view(numpy.int16)
     if out.dtype != expected or not out.dtype.isnative:
-        held = "uint16 (the bits of bfloat16)" if dtype == "bfloat16" else "float32"
+        held = "int16 or uint16 (the bits of bfloat16)" if dtype == "bfloat16" else "float32"
         raise _argument_error(f"out must hold {held} for dtype {dtype}, not {out.dtype}")
     if not out.flags.c_contiguous or not out.flags.writeable:
         raise _argument_error("out must be C-contiguous and writable")
@@ -98,12 +98,12 @@ def encode_batch(fen4s, *, threads=0, out=None, dtype=None):
 
     `dtype` is float32 or bfloat16 (by name, numpy or torch dtype): bfloat16
     holds each value rounded to the nearest bfloat16, ties to even, in half the
-    bytes, as uint16 bits (torch.from_numpy(a).view(torch.bfloat16) reads them).
+    bytes, as int16 bits (torch.from_numpy(a).view(torch.bfloat16) reads them).
 
     Writes into `out` when given: a writable C-contiguous array (say a pinned
     tensor or its numpy view) with len(fen4s) rows of 45056 values of the
     dtype (when dtype is not given, out's: float32, or bfloat16 for a
-    torch.bfloat16 tensor or a uint16 array), and returns it. Otherwise
+    torch.bfloat16 tensor or an int16 or uint16 array), and returns it. Otherwise
     returns a new (n, 45056) array in memory recycled from the arrays of
     earlier calls. Every text is parsed before anything is encoded: a bad one
     raises Fen4Error naming its index, and `out` is left untouched.

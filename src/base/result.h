@@ -53,11 +53,41 @@ enum [[nodiscard]] Result : int {
   ERR_INTERRUPTED = -19,  // a signal asked a long operation to stop
   ERR_RENAME = -20,       // a finished output could not be renamed into place
 
-  // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49).
+  // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49),
+  // and the compressed streams they may come in.
+  KEY_ABSENT = -30,         // the key does not occur in the line
+  KEY_NO_VALUE = -31,       // the key is there but its value is not of the kind asked for
+  PLY_LOG_TOO_LONG = -32,   // a line's fen4 string does not fit FEN4_BUF_SIZE; the line is skipped
+  PLY_LOG_BAD_FEN4 = -33,   // a line's fen4 string does not parse; the line is skipped
+  PLY_LOG_METADATA = -34,   // not a failure: a metadata line, reported when asked for
+  PAUSED = -35,             // not a failure: a reader stopped early so that its caller can look for signals; call again
+  CODEC_ERR_HEADER = -36,   // a malformed gzip header
+  CODEC_ERR_DATA = -37,     // corrupt compressed data
+  CODEC_ERR_CUT = -38,      // the compressed data ends before its stream does
+  CODEC_ERR_CHECK = -39,    // a checksum or length of the compressed data does not match its content
+  FIXTURE_ERR_NOT_FOUND = -40,  // no line of the fixture file names the fixture
+  FIXTURE_ERR_NO_PIECES = -41,  // the named line has no "pieces" object
+  FIXTURE_ERR_MALFORMED = -42,  // the pieces object does not follow its rules
 
-  // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
+  // Frame files: containers (RESULTS_FRAMES = -50 .. -79).
+  CONTAINER_ERR_SHORT_HEADER = -50,  // fewer than the 256 bytes of a header
+  CONTAINER_ERR_MAGIC = -51,         // not a container: the first 8 bytes are not the magic
+  CONTAINER_ERR_VERSION = -52,       // a version other than 3 or 4
+  CONTAINER_ERR_FRAME_SIZE = -53,    // frame_size != encoding_dim * 4 + 14
+  CONTAINER_ERR_DIMENSION = -54,     // a consistent header of another encoding: frames not 180238 bytes
+  CONTAINER_ERR_CUT_SHORT = -55,     // fewer complete frames than the header counts
+  CONTAINER_ERR_TRAILING = -56,      // bytes after the last frame the header counts
+  CONTAINER_ERR_FRAME = -57,         // this frame is incomplete: the container ends inside it
+  CONTAINER_ERR_COUNT = -58,         // frames written to a stream differ from the count its header gave
 
-  // Packed datasets (RESULTS_PACK = -80 .. -109).
+  // Packed datasets (RESULTS_PACK = -80 .. -109): the context names the file, and the block.
+  PACK_ERR_MAGIC = -80,           // not a packed dataset
+  PACK_ERR_VERSION = -81,         // a version this build does not read
+  PACK_ERR_FOOTER = -82,          // no intact footer at the end: cut short, or never finished
+  PACK_ERR_INDEX = -83,           // the index fails its checksum, or disagrees with the file
+  PACK_ERR_BLOCK_CHECKSUM = -84,  // a block's bytes fail their checksum
+  PACK_ERR_BLOCK_SIZE = -85,      // a block does not decompress to the size its index declares
+  PACK_ERR_BLOCK_CONTENT = -86,   // a block's content disagrees with itself or with the index
 
   // The loader and its sources (RESULTS_LOADER = -110 .. -139).
 };

@@ -65,8 +65,7 @@ struct PositionStream {
   bool files_read = false;
   std::vector<std::size_t> order;
   std::size_t next_file = 0;
-  std::FILE* file = nullptr;
-  PlyLogReader reader;
+  PlyLogReader* reader = nullptr;
   bool reading = false;
 
   // Shuffle buffer: `filled` positions at the front of `buffer`.
@@ -84,9 +83,8 @@ namespace {
 
 void close_file(PositionStream* s) {
   if (!s->reading) return;
-  ply_log_close(&s->reader);
-  std::fclose(s->file);
-  s->file = nullptr;
+  ply_log_close(s->reader);
+  s->reader = nullptr;
   s->reading = false;
 }
 
@@ -99,23 +97,21 @@ int fail(PositionStream* s, int error, const std::string& path, int error_number
 
 // Opens a file at this shard's share of its bytes.
 int open_file(PositionStream* s, const std::string& path) {
-  s->file = std::fopen(path.c_str(), "rb");
-  if (s->file == nullptr) return fail(s, STREAM_ERR_OPEN, path, errno);
-  std::setvbuf(s->file, nullptr, _IOFBF, 1 << 16);
-  if (ply_log_open(&s->reader, s->file) != PLY_LOG_OK) {
-    std::fclose(s->file);
-    return fail(s, STREAM_ERR_ALLOC, path, ENOMEM);
-  }
-  s->reading = true;
+  PlyLogOptions range;
   const PositionStreamOptions& o = s->options;
   if (o.n_shards > 1) {
     struct stat st;
-    if (fstat(fileno(s->file), &st) != 0) return fail(s, STREAM_ERR_READ, path, errno);
+    if (stat(path.c_str(), &st) != 0) return fail(s, STREAM_ERR_OPEN, path, errno);
     const auto size = static_cast<unsigned __int128>(st.st_size);
-    const auto begin = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard) / static_cast<unsigned>(o.n_shards));
-    const auto end = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard + 1) / static_cast<unsigned>(o.n_shards));
-    if (ply_log_set_range(&s->reader, begin, end) != PLY_LOG_OK) return fail(s, STREAM_ERR_READ, path, EINVAL);
+    range.begin = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard) / static_cast<unsigned>(o.n_shards));
+    range.end = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard + 1) / static_cast<unsigned>(o.n_shards));
   }
+  Failure failure;
+  if (ply_log_open(path.c_str(), range, &s->reader, &failure) != OK) {
+    return failure.result == ERR_ALLOC ? fail(s, STREAM_ERR_ALLOC, path, ENOMEM)
+                                       : fail(s, STREAM_ERR_OPEN, path, failure.error_number);
+  }
+  s->reading = true;
   return STREAM_OK;
 }
 
@@ -127,8 +123,10 @@ int read_source(PositionStream* s, Board4D* board, PlyTrailer* trailer) {
       const int opened = open_file(s, s->options.paths[s->order[s->next_file++]]);
       if (opened != STREAM_OK) return opened;
     }
-    const int read = ply_log_next(&s->reader, board, trailer);
-    if (read == PLY_LOG_OK) return 1;
+    Failure failure;
+    const Result read = ply_log_next(s->reader, board, trailer, &failure);
+    if (read == OK) return 1;
+    if (read == PAUSED) continue;
     if (read == PLY_LOG_TOO_LONG) {
       ++s->stats.lines_too_long;
       continue;
@@ -137,12 +135,13 @@ int read_source(PositionStream* s, Board4D* board, PlyTrailer* trailer) {
       ++s->stats.fen4_errors;
       continue;
     }
-    if (read == PLY_LOG_END) {
+    if (read == END) {
       close_file(s);
       continue;
     }
     const std::string& path = s->options.paths[s->order[s->next_file - 1]];
-    return read == PLY_LOG_ERR_ALLOC ? fail(s, STREAM_ERR_ALLOC, path, ENOMEM) : fail(s, STREAM_ERR_READ, path, errno);
+    return read == ERR_ALLOC ? fail(s, STREAM_ERR_ALLOC, path, ENOMEM)
+                             : fail(s, STREAM_ERR_READ, path, failure.error_number != 0 ? failure.error_number : EIO);
   }
 }
 

@@ -73,15 +73,13 @@ class PositionStreamTest : public test::ScratchDirTest {
     }
     // What encode reads from them.
     for (const std::string& path : paths) {
-      std::FILE* file = std::fopen(path.c_str(), "rb");
-      PlyLogReader reader;
-      ASSERT_EQ(ply_log_open(&reader, file), PLY_LOG_OK);
+      PlyLogReader* reader = nullptr;
+      ASSERT_EQ(ply_log_open(path.c_str(), PlyLogOptions{}, &reader, nullptr), OK);
       Expected e;
-      for (int r; (r = ply_log_next(&reader, &e.board, &e.trailer)) != PLY_LOG_END;) {
-        if (r == PLY_LOG_OK) expected[id_of(e.trailer)] = e;
+      for (Result r; (r = ply_log_next(reader, &e.board, &e.trailer, nullptr)) != END;) {
+        if (r == OK) expected[id_of(e.trailer)] = e;
       }
-      ply_log_close(&reader);
-      std::fclose(file);
+      ply_log_close(reader);
     }
   }
 
