@@ -20,9 +20,9 @@ inline constexpr int MAX_POOL_THREADS = 1024;
 
 // Creates a pool of `threads` threads in all, the calling thread included
 // (0: one per available processor). Threads beyond the first wait for work,
-// spinning for a moment after each job and then asleep. ERR_ARGUMENT for a
-// count below 0 or above MAX_POOL_THREADS, ERR_THREADS or ERR_ALLOC when the
-// threads or their workspaces cannot be had.
+// looking for the next job for a moment after each one, then asleep.
+// ERR_ARGUMENT for a count below 0 or above MAX_POOL_THREADS, ERR_THREADS or
+// ERR_ALLOC when the threads or their workspaces cannot be had.
 Result encoder_pool_create(int threads, EncoderPool** pool);
 
 // Stops and joins the threads and frees the pool. Null is ignored.
