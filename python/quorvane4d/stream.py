@@ -1,16 +1,26 @@
-"""PositionStream: batches of encoded positions from NDJSON4 ply logs, for training loops."""
+"""PositionStream: batches of encoded positions and their labels, for training loops.
+
+Reads packed datasets, NDJSON4 ply logs and the program's containers; see
+docs/PYTHON.md for the order of an epoch, shards, filters, mixing and
+resuming.
+"""
+import numbers
+import operator
 import os
+import stat
 import sys
 
 import numpy
 
 from quorvane4d import _core
+from quorvane4d.errors import ArgumentError, FileError, Result
 
 # The trailer of each position, as a container stores it.
 TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
                              ("promo", "u1"), ("flags", "u1")])
 
-_ERR_OPEN, _ERR_READ, _ERR_ALLOC = -4, -5, -6
+STATE_VERSION = 1
+_SPLITS = {None: 0, "train": 1, "val": 2}
 
 
 def _distributed_rank():
@@ -28,66 +38,148 @@ def _dataloader_worker():
     return (info.id, info.num_workers) if info is not None else (0, 1)
 
 
-def _count(name, value, least):
-    if not isinstance(value, int) or isinstance(value, bool) or value < least:
-        raise ValueError(f"{name} must be an int of {least} or more, not {value!r}")
+def _integer(name, value, least, below):
+    """An int (numpy's too, never a bool) in [least, below), else ArgumentError naming it."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ArgumentError(Result.ERR_ARGUMENT, message=f"{name} must be an int, not {value!r}")
+    value = operator.index(value)
+    if not least <= value < below:
+        raise ArgumentError(Result.ERR_ARGUMENT,
+                            message=f"{name} must be in [{least}, {below}), not {value}")
     return value
 
 
+def _fraction(name, value, least_open):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not (
+            (0 < value <= 1) if least_open else (0 <= value <= 1)):
+        raise ArgumentError(Result.ERR_ARGUMENT,
+                            message=f"{name} must be a number in {'(0, 1]' if least_open else '[0, 1]'}, not {value!r}")
+    return float(value)
+
+
+def _paths(source):
+    """The paths of one source: a path, or a list of paths read as one dataset."""
+    paths = [source] if isinstance(source, (str, bytes, os.PathLike)) else list(source)
+    if not paths:
+        raise ArgumentError(Result.ERR_ARGUMENT, message="a source needs at least one path")
+    out = []
+    for path in paths:
+        path = os.fsdecode(os.fspath(path))
+        try:
+            mode = os.stat(path).st_mode
+        except OSError as e:
+            raise FileError(Result.ERR_OPEN, path, errno=e.errno) from None
+        if not stat.S_ISREG(mode):
+            raise FileError(Result.ERR_NOT_REGULAR, path)
+        out.append(path)
+    return out
+
+
 class PositionStream:
-    """Iterates batches (values, trailers) of the positions of NDJSON4 ply logs.
+    """Iterates batches (values, labels) of packed datasets, ply logs or containers.
 
-    values is a (B, 45056) float32 array, trailers a numpy array of B records
-    of TRAILER_DTYPE (ply, move_from, move_to, promo, flags). The positions and
-    trailers are the ones `quorvane_4d encode` writes for the same files.
+    values is a (B, 45056) float32 array; labels a dict of numpy columns of B
+    entries: ply, move_from, move_to, promo, flags (the trailer: the move that
+    led to the position), has_move, next_move_from, next_move_to, next_promo,
+    has_next_move (the move played from the position, from packs), every
+    named key of a pack (float32, NaN where a line had none) and, for a mix,
+    source (which one).
 
-    Positions are read and encoded on the fly, `threads` threads encoding each
-    batch (0: one per processor, shared among DataLoader workers). A shuffle
-    buffer of `shuffle_buffer` positions (kept as piece lists, about 400 bytes
-    for 96 pieces) mixes them, the files are read in an order drawn anew each
-    epoch, and the same seed gives the same order. With shuffle_buffer=0, files
-    and lines come in order. A batch never spans two epochs: the last of an
-    epoch may be smaller.
-
-    Work is split without overlap across `(rank, world_size)` (when both are
-    None: torch.distributed's, if initialised, else a single rank) and, inside
-    a torch DataLoader, across its workers: every file is cut into that many
-    shares of its bytes, and in one epoch every position is yielded exactly
-    once in all. The split is made when iteration starts.
-
-    `stats` holds the counters of the iteration under way, or of the last
-    one: positions, batches, lines skipped (lines_too_long, fen4_errors, as
-    encode reports them), the shuffle buffer's fill, and seconds spent
-    reading and encoding, to see which stage is the slow one.
+    `sources` is a path or a list of paths read as one dataset; with
+    `weights`, a list of such sources mixed in those proportions. A shuffle
+    window of `shuffle_buffer` positions (piece lists) mixes the order of a
+    seeded permutation of the data's blocks or files; each epoch has its own
+    order, fixed by `seed`. Work is split across `(rank, world_size)` (both
+    None: torch.distributed's, if initialised) and, inside a DataLoader,
+    across its workers, at the start of each iteration. One iteration yields
+    `epochs` epochs and the next iteration the following ones (`set_epoch`
+    chooses). `state_dict()` / `load_state_dict()` resume where the caller
+    stopped. docs/PYTHON.md has the details.
     """
 
-    def __init__(self, paths, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
-                 world_size=None):
-        if isinstance(paths, (str, bytes, os.PathLike)):
-            paths = [paths]
-        self.paths = [os.fspath(p) for p in paths]
-        for path in self.paths:
-            if not os.path.isfile(path):
-                raise FileNotFoundError(2, "no such file", path)
-        self.batch_size = _count("batch_size", batch_size, 1)
-        self.shuffle_buffer = _count("shuffle_buffer", shuffle_buffer, 0)
-        self.seed = _count("seed", seed, 0) & 0xFFFFFFFFFFFFFFFF
-        self.threads = _count("threads", threads, 0)
-        self.epochs = _count("epochs", epochs, 0)
+    def __init__(self, sources, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
+                 world_size=None, weights=None, drop_last=False, min_ply=None, max_ply=None, min_pieces=None,
+                 max_pieces=None, keep_fraction=1.0, require=(), split=None, val_fraction=0.0):
+        if weights is None:
+            self.sources = [_paths(sources)]
+            self.weights = [1.0]
+        else:
+            if isinstance(sources, (str, bytes, os.PathLike)):
+                raise ArgumentError(Result.ERR_ARGUMENT, message="with weights, sources is a list of sources")
+            self.sources = [_paths(s) for s in sources]
+            self.weights = [float(w) for w in weights]
+            if len(self.weights) != len(self.sources) or not 0 < len(self.sources) < 256 or not all(
+                    0 < w < float("inf") for w in self.weights):
+                raise ArgumentError(Result.ERR_ARGUMENT,
+                                    message="weights must be one positive number per source (at most 255)")
+        self.batch_size = _integer("batch_size", batch_size, 1, 1 << 20)
+        self.shuffle_buffer = _integer("shuffle_buffer", shuffle_buffer, 0, 1 << 32)
+        self.seed = _integer("seed", seed, 0, 1 << 64)
+        self.threads = _integer("threads", threads, 0, 1 << 31)
+        self.epochs = _integer("epochs", epochs, 0, 1 << 63)
         if (rank is None) != (world_size is None):
-            raise ValueError("give both rank and world_size, or neither")
+            raise ArgumentError(Result.ERR_ARGUMENT, message="give both rank and world_size, or neither")
         if rank is not None:
-            _count("world_size", world_size, 1)
-            if not isinstance(rank, int) or not 0 <= rank < world_size:
-                raise ValueError(f"rank must be in [0, {world_size}), not {rank!r}")
+            world_size = _integer("world_size", world_size, 1, 1 << 16)
+            rank = _integer("rank", rank, 0, world_size)
         self.rank, self.world_size = rank, world_size
+        self.drop_last = bool(drop_last)
+        bounds = {}
+        for name, value in (("min_ply", min_ply), ("max_ply", max_ply), ("min_pieces", min_pieces),
+                            ("max_pieces", max_pieces)):
+            bounds[name] = -1 if value is None else _integer(name, value, 0, 1 << 62)
+        if split not in _SPLITS:
+            raise ArgumentError(Result.ERR_ARGUMENT, message=f"split must be None, 'train' or 'val', not {split!r}")
+        require = [require] if isinstance(require, str) else list(require)
+        if not all(isinstance(k, str) for k in require):
+            raise ArgumentError(Result.ERR_ARGUMENT, message="require is a list of key names")
+        self.filter = dict(bounds, keep_fraction=_fraction("keep_fraction", keep_fraction, True),
+                           required_keys=require, split=_SPLITS[split],
+                           val_fraction=_fraction("val_fraction", val_fraction, False))
         self.stats = {}
+        self._epoch = 0          # the first epoch of the next iteration
+        self._resume = None      # shard states to start the next iteration from
+        self._state = None       # this shard's state after the last batch yielded
+        self._carry_state = False
 
     def shard(self):
         """(shard, number of shards) of the calling process or DataLoader worker."""
         rank, world_size = (self.rank, self.world_size) if self.rank is not None else _distributed_rank() or (0, 1)
         worker, workers = _dataloader_worker()
         return rank * workers + worker, world_size * workers
+
+    def set_epoch(self, epoch):
+        """The epoch the next iteration starts with, as DistributedSampler.set_epoch."""
+        self._epoch = _integer("epoch", epoch, 0, 1 << 63)
+
+    def _identity(self):
+        return {"version": STATE_VERSION, "seed": self.seed, "shuffle_buffer": self.shuffle_buffer,
+                "sources": [[os.path.basename(p) for p in s] for s in self.sources], "weights": self.weights,
+                "filter": self.filter}
+
+    def state_dict(self):
+        """Where this stream stands: small, to save beside a checkpoint."""
+        return dict(self._identity(), next_epoch=self._epoch, shards=[] if self._state is None else [self._state])
+
+    def load_state_dict(self, state):
+        """Resumes from state_dict() (or a list of them, gathered from every rank
+        and worker) at the next iteration. With the same layout each shard
+        takes up its own state; with another, each shard reads its share of
+        what no old shard had yet yielded, and later epochs use the new layout."""
+        states = state if isinstance(state, (list, tuple)) else [state]
+        shards, next_epoch = [], 0
+        identity = self._identity()
+        for s in states:
+            if not isinstance(s, dict) or s.get("version") != STATE_VERSION:
+                raise ArgumentError(Result.ERR_ARGUMENT, message="not a PositionStream state")
+            for key, value in identity.items():
+                if s.get(key) != value:
+                    raise ArgumentError(Result.ERR_ARGUMENT,
+                                        message=f"the state was saved with another {key}: {s.get(key)!r}")
+            shards += s["shards"]
+            next_epoch = max(next_epoch, s["next_epoch"])
+        self._epoch = next_epoch
+        self._resume = _complete(shards, len(self.sources)) or None
 
     def __getstate__(self):
         # A DataLoader worker that is started afresh (the "spawn" method, the
@@ -103,24 +195,53 @@ class PositionStream:
         threads = self.threads
         if threads == 0:
             threads = max(1, _core.available_processors() // _dataloader_worker()[1])
-        code, stream = _core.open_stream([os.fsencode(p) for p in self.paths], self.batch_size,
-                                         self.shuffle_buffer, self.seed, threads, self.epochs, shard, n_shards)
-        if stream is None:
-            raise MemoryError("PositionStream: no memory or no threads") if code in (-3, _ERR_ALLOC) else \
-                ValueError(f"PositionStream: bad options ({code})")
+        stream = _core.open_stream([(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size,
+                                   self.shuffle_buffer, self.seed, threads, shard, n_shards, self.drop_last,
+                                   self.filter)
+        saved, self._resume = self._resume or [], None
+        epoch = self._epoch
         try:
-            while True:
-                code, values, trailers = stream.next()
-                if code != 0:
-                    path, error = stream.failure()
-                    if code == _ERR_ALLOC:
-                        raise MemoryError(f"PositionStream: out of memory reading {path}")
-                    what = "cannot open" if code == _ERR_OPEN else "read error on"
-                    raise OSError(error, f"PositionStream: {what} {path}: {os.strerror(error)}", path)
-                if values is None:
-                    return
-                self.stats = stream.stats()
-                yield values, trailers.view(TRAILER_DTYPE)
+            for _ in range(self.epochs):
+                stream.begin(epoch, saved)
+                epoch = stream.state()["epoch"]
+                batch = stream.next()
+                if batch is None and saved:  # resumed after the last batch of its epoch
+                    epoch += 1
+                    stream.begin(epoch, [])
+                    batch = stream.next()
+                saved = []
+                self._epoch = epoch + 1
+                while batch is not None:
+                    values, labels = batch
+                    self._state = stream.state()
+                    self.stats = stream.stats()
+                    if self._carry_state:
+                        labels["loader_state"] = dict(self._identity(), next_epoch=self._epoch, shards=[self._state])
+                    yield values, labels
+                    batch = stream.next()
+                epoch += 1
         finally:
             self.stats = stream.stats()
             stream.close()
+
+
+def _complete(shards, n_sources):
+    """The latest state of each shard; when the states are of another layout
+    than the one they will meet, the shards that never reported start at the
+    beginning of the oldest epoch among them."""
+    latest = {}
+    for s in shards:
+        key = (s["n_shards"], s["shard"])
+        if key not in latest or (s["epoch"], s["received"]) > (latest[key]["epoch"], latest[key]["received"]):
+            latest[key] = s
+    layouts = {n for n, _ in latest}
+    if len(layouts) > 1:
+        raise ArgumentError(Result.ERR_ARGUMENT, message="the states come from more than one shard layout")
+    if latest:
+        (n,) = layouts
+        oldest = min(s["epoch"] for s in latest.values())
+        for shard in range(n):
+            latest.setdefault((n, shard), {"n_shards": n, "shard": shard, "epoch": oldest, "received": 0,
+                                           "length": 0, "epoch_total": 0, "plan": [],
+                                           "sources": [(0, 0)] * n_sources})
+    return [latest[k] for k in sorted(latest)]

@@ -27,6 +27,12 @@ constexpr ResultInfo RESULTS[] = {
     {ERR_NOT_REGULAR, "ERR_NOT_REGULAR", "not a regular file"},
     {ERR_INTERRUPTED, "ERR_INTERRUPTED", "interrupted"},
     {ERR_RENAME, "ERR_RENAME", "cannot rename the finished output into place"},
+    {LOADER_ERR_SOURCE, "LOADER_ERR_SOURCE", "not a packed dataset, an NDJSON4 ply log or a frame container"},
+    {LOADER_ERR_EMPTY, "LOADER_ERR_EMPTY", "the source holds no position"},
+    {LOADER_ERR_MIXED, "LOADER_ERR_MIXED", "the files of one source are not all of one format"},
+    {LOADER_ERR_KEY, "LOADER_ERR_KEY", "a required key is not among the source's labels"},
+    {LOADER_ERR_FILTER, "LOADER_ERR_FILTER", "a container holds no pieces or plies to filter on"},
+    {LOADER_ERR_CONTAINER, "LOADER_ERR_CONTAINER", "the container cannot be read whole"},
 };
 
 }  // namespace

@@ -59,7 +59,13 @@ enum [[nodiscard]] Result : int {
 
   // Packed datasets (RESULTS_PACK = -80 .. -109).
 
-  // The loader and its sources (RESULTS_LOADER = -110 .. -139).
+  // The loader and its sources (RESULTS_LOADER = -110 .. -139): the context names the file.
+  LOADER_ERR_SOURCE = -110,     // not a packed dataset, an NDJSON4 ply log or a frame container
+  LOADER_ERR_EMPTY = -111,      // the source holds no position (that the filters keep)
+  LOADER_ERR_MIXED = -112,      // the files of one source are not all of one format
+  LOADER_ERR_KEY = -113,        // a required key is not among the source's labels
+  LOADER_ERR_FILTER = -114,     // a filter the source cannot apply (containers hold no pieces)
+  LOADER_ERR_CONTAINER = -115,  // a container that cannot be read whole
 };
 
 // The meaning of a result in words ("out of memory", "bad piece token", ...);
