@@ -29,7 +29,7 @@ ShardState state_of(const py::dict& d) {
   st.epoch = get_u64(d, "epoch");
   st.received = get_u64(d, "received");
   st.length = get_u64(d, "length");
-  st.epoch_total = get_u64(d, "epoch_total");
+  st.least_length = get_u64(d, "least_length");
   for (const py::handle seg : d["plan"].cast<py::list>()) {
     const auto v = seg.cast<std::vector<std::uint64_t>>();
     if (v.size() != 4) throw py::value_error("a plan segment is [n_shards, shard, from, to]");
@@ -50,7 +50,7 @@ py::dict dict_of(const ShardState& st) {
   d["epoch"] = st.epoch;
   d["received"] = st.received;
   d["length"] = st.length;
-  d["epoch_total"] = st.epoch_total;
+  d["least_length"] = st.least_length;
   py::list plan, sources;
   for (const ShardSegment& s : st.plan) plan.append(py::make_tuple(s.n_shards, s.shard, s.from, s.to));
   for (const SourceState& s : st.sources) sources.append(py::make_tuple(s.pass, s.received));

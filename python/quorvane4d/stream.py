@@ -242,6 +242,6 @@ def _complete(shards, n_sources):
         oldest = min(s["epoch"] for s in latest.values())
         for shard in range(n):
             latest.setdefault((n, shard), {"n_shards": n, "shard": shard, "epoch": oldest, "received": 0,
-                                           "length": 0, "epoch_total": 0, "plan": [],
+                                           "length": 0, "least_length": 0, "plan": [],
                                            "sources": [(0, 0)] * n_sources})
     return [latest[k] for k in sorted(latest)]

@@ -334,6 +334,35 @@ Result take(PositionStream* s, Cursor* c, std::size_t k, float* values, BatchLab
   }
 }
 
+// A mix takes from the source whose next position is most due: the m-th
+// position of source j is due at m / weight_j, ties to the lower index.
+double due(const PositionStream& s, std::size_t j, std::uint64_t m) { return static_cast<double>(m) / s.weights[j]; }
+
+// The epoch of a shard: one pass of its share of the source that takes
+// longest at its weight, and the positions of the others due before its last
+// (a single source: its share).
+std::uint64_t epoch_length(const PositionStream& s, std::uint32_t shard) {
+  std::size_t longest = 0;
+  for (std::size_t j = 1; j < s.cursors.size(); ++j) {
+    if (static_cast<double>(s.cursors[j]->source.total) / s.weights[j] >
+        static_cast<double>(s.cursors[longest]->source.total) / s.weights[longest]) {
+      longest = j;
+    }
+  }
+  const std::uint64_t last = counted_length(*s.cursors[longest], s.options.n_shards, shard);
+  const double end = due(s, longest, last);
+  std::uint64_t length = last;
+  for (std::size_t j = 0; j < s.cursors.size(); ++j) {
+    if (j == longest) continue;
+    const auto before = [&](std::uint64_t m) { return due(s, j, m) < end || (due(s, j, m) == end && j < longest); };
+    auto m = static_cast<std::uint64_t>(std::floor(end * s.weights[j]));
+    while (m > 0 && !before(m)) --m;
+    while (before(m + 1)) ++m;
+    length += m;
+  }
+  return length;
+}
+
 // The plan of one pass of a cursor: its own shard's whole sequence.
 void start_pass(PositionStream* s, Cursor* c, std::uint64_t pass) {
   c->pass = pass;
@@ -451,7 +480,7 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
   s->state.shard = o.shard;
   s->state.sources.assign(s->cursors.size(), SourceState{});
   std::vector<ShardSegment> plan;
-  std::uint64_t epoch_total = 0;  // for a counted single source: all tails, split among the new shards
+  std::uint64_t tails_total = 0;  // a counted source's unseen tails, split among the new shards
   if (own != nullptr) {
     s->state = *own;
     epoch = own->epoch;
@@ -485,7 +514,7 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
       for (std::size_t p = 0; p < plans.size(); ++p) {
         std::uint64_t left = 0;
         for (const ShardSegment& seg : plans[p]) left += seg.to - seg.from;
-        epoch_total += left - std::min(left, received[p]);
+        tails_total += left - std::min(left, received[p]);
       }
     }
     s->state.epoch = epoch;
@@ -502,26 +531,24 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
     c->exhausted = false;
     seek_plan(c, s->state.sources[k].received);
   }
-  // The epoch's length: one pass of the source that takes longest at its
-  // weight (a single source: its positions), split among the shards by count.
-  if (own == nullptr) {
-    bool counted = true;
-    double longest = 0;
-    for (std::size_t k = 0; k < s->cursors.size(); ++k) {
-      counted = counted && s->cursors[k]->source.counted;
-      longest = std::max(longest, std::ceil(static_cast<double>(s->cursors[k]->source.total) / s->weights[k]));
-    }
-    if (s->cursors.size() == 1) longest = static_cast<double>(s->cursors[0]->source.total);
-    if (counted) {
-      s->state.epoch_total = saved.empty() ? static_cast<std::uint64_t>(longest) : epoch_total;
+  // The epoch's length in this shard and in the layout's shortest shard (for drop_last).
+  if (own == nullptr && s->cursors[0]->source.counted) {
+    if (saved.empty()) {
+      s->state.length = epoch_length(*s, o.shard);
+      s->state.least_length = s->state.length;
+      for (std::uint32_t shard = 0; shard < o.n_shards; ++shard) {
+        s->state.least_length = std::min(s->state.least_length, epoch_length(*s, shard));
+      }
+    } else {
       std::uint64_t begin = 0, end = 0;
-      shard_range(s->state.epoch_total, o.n_shards, o.shard, &begin, &end);
+      shard_range(tails_total, o.n_shards, o.shard, &begin, &end);
       s->state.length = end - begin;
+      s->state.least_length = tails_total / o.n_shards;
     }
   }
   s->limit = UINT64_MAX;
   if (s->cursors[0]->source.counted) {
-    s->limit = o.drop_last ? s->state.epoch_total / o.n_shards / o.batch_size * o.batch_size : s->state.length;
+    s->limit = o.drop_last ? s->state.least_length / o.batch_size * o.batch_size : s->state.length;
   }
   s->begun = true;
   s->stats.epoch = s->state.epoch;
@@ -558,9 +585,9 @@ Result position_stream_next(PositionStream* s, float* values, BatchLabels* label
           const Cursor& cj = *s->cursors[j];
           if (cj.exhausted) continue;
           const std::uint64_t taken = st.sources[j].pass * own_length(*s, cj) + st.sources[j].received;
-          const double due = static_cast<double>(taken + 1) / s->weights[j];
-          if (due < best) {
-            best = due;
+          const double when = due(*s, j, taken + 1);
+          if (when < best) {
+            best = when;
             k = j;
           }
         }

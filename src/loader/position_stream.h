@@ -53,7 +53,7 @@ struct ShardState {
   std::uint64_t epoch = 0;
   std::uint64_t received = 0;          // positions of the epoch received
   std::uint64_t length = 0;            // positions this shard yields in the epoch (0: not known in advance)
-  std::uint64_t epoch_total = 0;       // positions of the epoch over all shards (0: not known)
+  std::uint64_t least_length = 0;      // the shortest shard's length in this layout (for drop_last)
   std::vector<ShardSegment> plan;      // after a change of layout: the segments this shard reads
   std::vector<SourceState> sources;
 };

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -188,24 +189,21 @@ class PositionStreamTest : public test::ScratchDirTest {
 
   // Every batch of a stream, each position checked against the expected one.
   std::vector<Batch> run(PositionStreamOptions options, bool check_values = true) {
-    options.paths = paths;
+    options.sources = {{paths, 1.0}};
     PositionStream* stream = nullptr;
-    EXPECT_EQ(position_stream_create(options, &stream), STREAM_OK);
+    EXPECT_EQ(position_stream_create(options, &stream, nullptr), OK);
+    EXPECT_EQ(position_stream_begin(stream, 0, {}, nullptr), OK);
     std::vector<Batch> batches;
     std::vector<float> values(options.batch_size * ENCODING_DIM);
-    std::vector<unsigned char> trailers(options.batch_size * TRAILER_SIZE);
+    BatchLabels labels;
     for (;;) {
       std::size_t n = 0;
-      EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_OK);
-      if (n == 0) break;
+      const Result r = position_stream_next(stream, values.data(), &labels, &n, nullptr);
+      EXPECT_TRUE(r == OK || r == END) << r;
+      if (r != OK) break;
       Batch batch;
       for (std::size_t k = 0; k < n; ++k) {
-        PlyTrailer t;
-        std::memcpy(&t.ply, &trailers[k * TRAILER_SIZE], 4);
-        std::memcpy(t.move_from, &trailers[k * TRAILER_SIZE + 4], 4);
-        std::memcpy(t.move_to, &trailers[k * TRAILER_SIZE + 8], 4);
-        t.promo = trailers[k * TRAILER_SIZE + 12];
-        t.flags = trailers[k * TRAILER_SIZE + 13];
+        const PlyTrailer& t = labels.trailers[k];
         const int id = id_of(t);
         batch.ids.push_back(id);
         const auto found = expected.find(id);
@@ -222,9 +220,6 @@ class PositionStreamTest : public test::ScratchDirTest {
       batch.values.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n * ENCODING_DIM));
       batches.push_back(std::move(batch));
     }
-    PositionStreamStats stats;
-    position_stream_stats(stream, &stats);
-    EXPECT_EQ(stats.buffered, 0u);
     position_stream_destroy(stream);
     return batches;
   }
@@ -294,32 +289,45 @@ TEST_F(PositionStreamTest, SeedDecidesTheOrderThreadsDoNot) {
 
 TEST_F(PositionStreamTest, Errors) {
   PositionStreamOptions o;
-  o.paths = {paths[0], dir_ + "/missing.ndjson4"};
+  o.sources = {{{paths[0], dir_ + "/missing.ndjson4"}, 1.0}};
   PositionStream* stream = nullptr;
-  ASSERT_EQ(position_stream_create(o, &stream), STREAM_OK);
+  Failure failure;
+  EXPECT_EQ(position_stream_create(o, &stream, &failure), ERR_OPEN);
+  EXPECT_EQ(failure.path, o.sources[0].paths[1]);
+  EXPECT_EQ(failure.error_number, ENOENT);
+  EXPECT_EQ(stream, nullptr);
+  // A file gone by the time it is read: the failure, and the same from then on.
+  const std::string gone = dir_ + "/gone.ndjson4";
+  std::filesystem::copy_file(paths[0], gone);
+  o.sources = {{{gone}, 1.0}};
+  ASSERT_EQ(position_stream_create(o, &stream, &failure), OK);
+  ASSERT_EQ(position_stream_begin(stream, 0, {}, &failure), OK);
+  std::filesystem::remove(gone);
   std::vector<float> values(o.batch_size * ENCODING_DIM);
-  std::vector<unsigned char> trailers(o.batch_size * TRAILER_SIZE);
+  BatchLabels labels;
   std::size_t n = 1;
-  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);
-  EXPECT_EQ(n, 0u);
-  const char* path = nullptr;
-  int error_number = 0;
-  position_stream_failure(stream, &path, &error_number);
-  EXPECT_EQ(std::string(path), o.paths[1]);
-  EXPECT_EQ(error_number, ENOENT);
-  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);  // and stays so
+  for (int twice = 0; twice < 2; ++twice) {
+    failure = Failure{};
+    EXPECT_EQ(position_stream_next(stream, values.data(), &labels, &n, &failure), ERR_OPEN);
+    EXPECT_EQ(failure.path, gone);
+    EXPECT_EQ(n, 0u);
+  }
   position_stream_destroy(stream);
 
+  o.sources = {{paths, 1.0}};
   for (auto bad : {+[](PositionStreamOptions& p) { p.batch_size = 0; }, +[](PositionStreamOptions& p) { p.shard = 2; },
                    +[](PositionStreamOptions& p) { p.n_shards = 0; }, +[](PositionStreamOptions& p) { p.threads = -1; },
-                   +[](PositionStreamOptions& p) { p.shard = -1; }}) {
-    PositionStreamOptions p;
+                   +[](PositionStreamOptions& p) { p.filter.keep_fraction = 0; },
+                   +[](PositionStreamOptions& p) { p.sources.clear(); },
+                   // weights need sizes: logs cannot be mixed
+                   +[](PositionStreamOptions& p) { p.sources.push_back(p.sources[0]); }}) {
+    PositionStreamOptions p = o;
     p.n_shards = 2;
     bad(p);
-    EXPECT_EQ(position_stream_create(p, &stream), STREAM_ERR_OPTIONS);
+    EXPECT_EQ(position_stream_create(p, &stream, nullptr), ERR_ARGUMENT);
     EXPECT_EQ(stream, nullptr);
   }
-  EXPECT_EQ(position_stream_create(o, nullptr), STREAM_ERR_NULL);
+  EXPECT_EQ(position_stream_create(o, nullptr, nullptr), ERR_NULL);
   position_stream_destroy(nullptr);
 }
 
