@@ -141,8 +141,9 @@ struct Stream {
     {
       py::gil_scoped_release unlocked;
       std::lock_guard lock(mutex);
-      result = stream == nullptr ? fail(&failure, ERR_NULL) : position_stream_begin(stream, epoch, states, &failure);
+      result = stream == nullptr ? ERR_NULL : position_stream_begin(stream, epoch, states, &failure);
     }
+    if (result == ERR_NULL) throw py::value_error("the stream is closed");
     if (result != OK) q4d_python::raise_failure(failure);
   }
 
@@ -163,7 +164,7 @@ struct Stream {
       py::gil_scoped_release unlocked;
       std::lock_guard lock(mutex);
       if (stream == nullptr) {
-        result = fail(&failure, ERR_NULL);
+        result = ERR_NULL;
       } else if ((block = batch_memory_take(memory)) == nullptr) {
         result = fail(&failure, ERR_ALLOC);
       } else {
@@ -175,6 +176,7 @@ struct Stream {
       }
     }
     if (result == END) return py::none();
+    if (result == ERR_NULL) throw py::value_error("the stream is closed");
     if (result != OK) q4d_python::raise_failure(failure);
     py::capsule owner(new Lease{memory, block}, [](void* p) {
       auto* lease = static_cast<Lease*>(p);

@@ -644,7 +644,15 @@ Result position_stream_next(PositionStream* s, float* values, BatchLabels* label
     if (failure != nullptr) s->failure = *failure;
     return result;
   }
-  if (count == 0) return END;
+  if (count == 0) {
+    // A whole source read by one shard without a position: no source at all.
+    if (!s->cursors[0]->source.counted && s->options.n_shards == 1 && s->state.received == 0 && s->state.plan.empty()) {
+      s->error = fail(failure, LOADER_ERR_EMPTY, s->cursors[0]->source.files[0].path.c_str());
+      if (failure != nullptr) s->failure = *failure;
+      return s->error;
+    }
+    return END;
+  }
   labels->trailers.resize(count);
   labels->next_moves.resize(count);
   labels->move_flags.resize(count);

@@ -1,7 +1,10 @@
 #include "loader/shard_plan.h"
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
+#include <queue>
+#include <utility>
 
 namespace q4d {
 
@@ -23,12 +26,16 @@ void assign_units(const std::vector<std::uint64_t>& sizes, std::uint32_t n_shard
   std::vector<std::uint32_t> by_size(sizes.size());
   std::iota(by_size.begin(), by_size.end(), 0u);
   std::stable_sort(by_size.begin(), by_size.end(), [&](std::uint32_t a, std::uint32_t b) { return sizes[a] > sizes[b]; });
-  std::vector<std::uint64_t> load(n_shards, 0);
+  // The least loaded shard first, the lower index on ties.
+  using Load = std::pair<std::uint64_t, std::uint32_t>;
+  std::priority_queue<Load, std::vector<Load>, std::greater<Load>> loads;
+  for (std::uint32_t s = 0; s < n_shards; ++s) loads.push({0, s});
   shard_of->assign(sizes.size(), 0);
   for (std::uint32_t u : by_size) {
-    const auto least = static_cast<std::uint32_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    auto [load, least] = loads.top();
+    loads.pop();
     (*shard_of)[u] = least;
-    load[least] += std::max<std::uint64_t>(sizes[u], 1);  // empty files still take a turn
+    loads.push({load + std::max<std::uint64_t>(sizes[u], 1), least});  // empty files still take a turn
   }
 }
 
