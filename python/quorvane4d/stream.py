@@ -141,11 +141,19 @@ class PositionStream:
         self._resume = None      # shard states to start the next iteration from
         self._state = None       # this shard's state after the last batch yielded
         self._carry_state = False
+        self._complete = False   # the last iteration ran to its end
+        self._turns = {}         # rank: (workers, the worker whose batch was due next), for a resumed pass
 
     def shard(self):
         """(shard, number of shards) of the calling process or DataLoader worker."""
         rank, world_size = (self.rank, self.world_size) if self.rank is not None else _distributed_rank() or (0, 1)
         worker, workers = _dataloader_worker()
+        # A resumed DataLoader asks its workers in turn from worker 0: the
+        # shards turn with them, so that the shard whose batch was due next
+        # comes first, as it would have in the run that stopped.
+        turn = self._turns.get(rank, (workers, 0))
+        if turn[0] == workers:
+            worker = (worker + turn[1]) % workers
         return rank * workers + worker, world_size * workers
 
     def set_epoch(self, epoch):
@@ -159,7 +167,8 @@ class PositionStream:
 
     def state_dict(self):
         """Where this stream stands: small, to save beside a checkpoint."""
-        return dict(self._identity(), next_epoch=self._epoch, shards=[] if self._state is None else [self._state])
+        return dict(self._identity(), next_epoch=self._epoch, complete=self._complete,
+                    shards=[] if self._state is None else [self._state])
 
     def load_state_dict(self, state):
         """Resumes from state_dict() (or a list of them, gathered from every rank
@@ -167,7 +176,7 @@ class PositionStream:
         takes up its own state; with another, each shard reads its share of
         what no old shard had yet yielded, and later epochs use the new layout."""
         states = state if isinstance(state, (list, tuple)) else [state]
-        shards, next_epoch = [], 0
+        shards, next_epoch, turns = [], 0, {}
         identity = self._identity()
         for s in states:
             if not isinstance(s, dict) or s.get("version") != STATE_VERSION:
@@ -178,8 +187,12 @@ class PositionStream:
                                         message=f"the state was saved with another {key}: {s.get(key)!r}")
             shards += s["shards"]
             next_epoch = max(next_epoch, s["next_epoch"])
+            turns.update({int(rank): tuple(turn) for rank, turn in s.get("turns", {}).items()})
         self._epoch = next_epoch
-        self._resume = _complete(shards, len(self.sources)) or None
+        self._turns = turns
+        # Every pass saved had ended: the next starts afresh. Otherwise the
+        # ended ones' last states say what their shards had received.
+        self._resume = None if all(s.get("complete") for s in states) else _complete(shards, len(self.sources))
 
     def __getstate__(self):
         # A DataLoader worker that is started afresh (the "spawn" method, the
@@ -198,28 +211,23 @@ class PositionStream:
         stream = _core.open_stream([(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size,
                                    self.shuffle_buffer, self.seed, threads, shard, n_shards, self.drop_last,
                                    self.filter)
-        saved, self._resume = self._resume or [], None
+        saved, self._resume, self._turns, self._complete = self._resume or [], None, {}, False
         epoch = self._epoch
         try:
             for _ in range(self.epochs):
                 stream.begin(epoch, saved)
-                epoch = stream.state()["epoch"]
-                batch = stream.next()
-                if batch is None and saved:  # resumed after the last batch of its epoch
-                    epoch += 1
-                    stream.begin(epoch, [])
-                    batch = stream.next()
                 saved = []
+                epoch = stream.state()["epoch"]
                 self._epoch = epoch + 1
-                while batch is not None:
+                while (batch := stream.next()) is not None:
                     values, labels = batch
                     self._state = stream.state()
                     self.stats = stream.stats()
                     if self._carry_state:
                         labels["loader_state"] = dict(self._identity(), next_epoch=self._epoch, shards=[self._state])
                     yield values, labels
-                    batch = stream.next()
                 epoch += 1
+            self._complete = True  # the pass is over: the next starts at the next epoch
         finally:
             self.stats = stream.stats()
             stream.close()

@@ -55,7 +55,7 @@ class PositionLoader(torch.utils.data.DataLoader):
     the workers have prepared ahead.
 
         loader = PositionLoader(dataset, num_workers=2, persistent_workers=True)
-        loader.load_state_dict(checkpoint["loader"])          # when resuming
+        loader.load_state_dict(checkpoint["loader"])          # when resuming, before iterating
         for x, labels in loader: ...
         checkpoint["loader"] = loader.state_dict()
 
@@ -70,22 +70,31 @@ class PositionLoader(torch.utils.data.DataLoader):
             raise TypeError("PositionLoader reads a PositionDataset")
         options.setdefault("batch_size", None)
         super().__init__(dataset, **options)
-        self._shards = {}
+        self._shards = {}      # (n_shards, shard): the state that came with its last batch
+        self._turn = None      # (rank, (workers, the worker whose batch is due next))
+        self._complete = False
 
     def __iter__(self):
-        self.dataset.stream._carry_state = True
+        stream = self.dataset.stream
+        stream._carry_state = True
+        workers = max(1, self.num_workers)
+        self._complete = False
         for x, labels in super().__iter__():
             state = labels.pop("loader_state")
             for shard in state["shards"]:
                 self._shards[(shard["n_shards"], shard["shard"])] = state
+                # The worker asked after this one (shard = rank * workers + worker).
+                self._turn = (shard["shard"] // workers, (workers, (shard["shard"] % workers + 1) % workers))
             yield x, labels
+        self._complete, self._turn = True, None  # the pass is over: the next asks worker 0 first
 
     def state_dict(self):
         stream = self.dataset.stream
         shards = [s for state in self._shards.values() for s in state["shards"]]
         next_epoch = max([state["next_epoch"] for state in self._shards.values()], default=stream._epoch)
-        return dict(stream._identity(), next_epoch=next_epoch, shards=shards)
+        turns = {} if self._turn is None else {self._turn[0]: self._turn[1]}
+        return dict(stream._identity(), next_epoch=next_epoch, complete=self._complete, shards=shards, turns=turns)
 
     def load_state_dict(self, state):
         self.dataset.load_state_dict(state)
-        self._shards = {}
+        self._shards, self._turn, self._complete = {}, None, False

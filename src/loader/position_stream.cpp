@@ -517,9 +517,10 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
         tails_total += left - std::min(left, received[p]);
       }
     }
+    // A shard given no tail reads nothing more of this epoch.
+    if (plan.empty()) plan.push_back(ShardSegment{o.n_shards, o.shard, 0, 0});
     s->state.epoch = epoch;
     s->state.plan = plan;
-    if (plan.empty()) plan.push_back(ShardSegment{o.n_shards, o.shard, 0, 0});
   } else {
     s->state.epoch = epoch;
   }

@@ -104,14 +104,16 @@ class Stream(GamesTestCase):
         stream = quorvane4d.PositionStream(self.paths, **RESUMABLE)
         stream.load_state_dict(state)
         self.assertEqual(received + [(p, m) for p, m in order(stream)], whole)
-        # Saved after the last batch of an epoch: the next epoch follows.
+        # Saved after the last batch of an epoch: the rest of the pass is the next epoch.
         stream = quorvane4d.PositionStream(self.paths, **RESUMABLE)
         for _ in zip(range(14), stream):  # the whole first epoch
             pass
         self.assertEqual(stream.state_dict()["shards"][0]["epoch"], 0)
-        resumed = quorvane4d.PositionStream(self.paths, **dict(RESUMABLE, epochs=1))
+        resumed = quorvane4d.PositionStream(self.paths, **RESUMABLE)
         resumed.load_state_dict(stream.state_dict())
         self.assertEqual(order(resumed), whole[84:])
+        # Saved after a whole pass: the next pass.
+        self.assertEqual((resumed.state_dict()["complete"], resumed.state_dict()["next_epoch"]), (True, 2))
 
     def test_another_layout_reads_what_was_left_exactly_once(self):
         states, seen = [], collections.Counter()
