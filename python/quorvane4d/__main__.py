@@ -6,6 +6,9 @@ from quorvane4d.container import main
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the listing quietly
+    if sys.argv[1:2] == ["bench"]:
+        from quorvane4d.bench import main as bench
+        sys.exit(bench(sys.argv[2:]))
     if len(sys.argv) < 2:
         sys.exit("usage: python3 -m quorvane4d FILE...")
     sys.exit(main(sys.argv[1:]))
