@@ -331,6 +331,51 @@ TEST_F(PositionStreamTest, Errors) {
   position_stream_destroy(nullptr);
 }
 
+// Many small files over 8 shards: whole files, balanced by size (the
+// positions within 10%), and every shard reads its own files only (the bytes
+// read add up to the files' bytes).
+TEST_F(PositionStreamTest, ManySmallFilesBalanceAcrossShards) {
+  std::vector<std::string> files;
+  std::uint64_t total_bytes = 0;
+  std::mt19937 rng(3);
+  for (int f = 0; f < 1600; ++f) {
+    files.push_back(dir_ + "/small" + std::to_string(f) + ".ndjson4");
+    std::FILE* out = std::fopen(files.back().c_str(), "wb");
+    const int lines = 2 + static_cast<int>(rng() % 5);
+    for (int k = 0; k < lines; ++k) {
+      total_bytes += static_cast<std::uint64_t>(
+          std::fprintf(out, "{\"ply\": %d, \"fen4\": \"4d-fen v1: K@%d,0,0,0; k@7,7,7,%d\"}\n", k, k, f % 7));
+    }
+    std::fclose(out);
+  }
+  std::uint64_t least = UINT64_MAX, most = 0, bytes = 0;
+  for (std::uint32_t shard = 0; shard < 8; ++shard) {
+    PositionStreamOptions o;
+    o.sources = {{files, 1.0}};
+    o.batch_size = 512;
+    o.shuffle_buffer = 1000;
+    o.threads = 1;
+    o.shard = shard;
+    o.n_shards = 8;
+    PositionStream* stream = nullptr;
+    ASSERT_EQ(position_stream_create(o, &stream, nullptr), OK);
+    ASSERT_EQ(position_stream_begin(stream, 0, {}, nullptr), OK);
+    std::vector<float> values(o.batch_size * ENCODING_DIM);
+    BatchLabels labels;
+    std::size_t n = 0;
+    while (position_stream_next(stream, values.data(), &labels, &n, nullptr) == OK) {
+    }
+    PositionStreamStats stats;
+    position_stream_stats(stream, &stats);
+    position_stream_destroy(stream);
+    least = std::min(least, stats.positions);
+    most = std::max(most, stats.positions);
+    bytes += stats.bytes_read;
+  }
+  EXPECT_LE(double(most), 1.1 * double(least));
+  EXPECT_EQ(bytes, total_bytes);
+}
+
 TEST(BatchMemory, GivenBackBlocksAreReused) {
   BatchMemory* memory = nullptr;
   ASSERT_EQ(batch_memory_create(1000, 1, &memory), 0);
