@@ -123,14 +123,14 @@ def main():
         stream_seconds = batch_seconds = 0.0
         n = ROWS
         while n < len(texts):  # the rest of the first epoch
-            n += len(next(stream)[1])
+            n += len(next(stream)[0])
         n = 0
         while True:
             seconds, batch = timed(lambda: next(stream, None))
             if batch is None:
                 break
             stream_seconds += seconds
-            chunk = shuffled[n:n + len(batch[1])]
+            chunk = shuffled[n:n + len(batch[0])]
             n += len(chunk)
             del batch  # its memory goes back for the next batch
             batch_seconds += timed(lambda: encode(chunk, threads))[0]
@@ -186,8 +186,9 @@ def main():
     before = resident_bytes()
     stream = iter(quorvane4d.PositionStream(crowded, batch_size=1, shuffle_buffer=100_000, threads=1))
     next(stream)
-    print(f"\nshuffle buffer of 100 000 positions of 96 pieces: {(resident_bytes() - before) / 1e6:.0f} MB "
-          f"(target <= 200 MB)")
+    grown = resident_bytes() - before
+    print(f"\nshuffle window of 100 000 positions of 96 pieces: {grown / 1e6:.0f} MB, {grown / 100_000:.0f} bytes "
+          f"a position (target <= 200 MB)")
     print(f"load after: {os.getloadavg()}")
 
 
