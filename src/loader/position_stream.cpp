@@ -474,6 +474,9 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
     if (st.n_shards < 1 || st.shard >= st.n_shards || st.sources.size() != s->cursors.size()) {
       return fail(failure, ERR_ARGUMENT);
     }
+    for (const ShardSegment& seg : st.plan) {
+      if (seg.n_shards < 1 || seg.shard >= seg.n_shards || seg.from > seg.to) return fail(failure, ERR_ARGUMENT);
+    }
   }
   s->state = ShardState{};
   s->state.n_shards = o.n_shards;

@@ -29,7 +29,7 @@ struct Output {
   ShardState state;
 };
 
-class StreamOnPacks : public test::ScratchDirTest {
+class PositionStreamOnPacks : public test::ScratchDirTest {
  protected:
   // Two packs read as one source: positions 0 .. 6999 and 7000 .. 10006.
   std::string pack(const std::string& name, std::uint64_t first, std::uint64_t n, std::uint32_t block) {
@@ -112,7 +112,7 @@ double rank_correlation(const std::vector<std::uint32_t>& ids) {
   return 1 - 6 * d2 / (n * (n * n - 1));
 }
 
-TEST_F(StreamOnPacks, ShardsSplitByCountAndOrdersMixAndChange) {
+TEST_F(PositionStreamOnPacks, ShardsSplitByCountAndOrdersMixAndChange) {
   std::vector<std::uint32_t> all, first_epoch_shard0;
   std::size_t least = SIZE_MAX, most = 0;
   for (std::uint32_t s = 0; s < 8; ++s) {
@@ -145,7 +145,7 @@ TEST_F(StreamOnPacks, ShardsSplitByCountAndOrdersMixAndChange) {
   EXPECT_EQ(run(o).ids, range(10007));
 }
 
-TEST_F(StreamOnPacks, ResumesWhereTheCallerStopped) {
+TEST_F(PositionStreamOnPacks, ResumesWhereTheCallerStopped) {
   PositionStreamOptions mixed = options(1, 3);
   mixed.sources.push_back({{pack("c.pack", 20000, 500, 50)}, 0.5});
   PositionStreamOptions filtered = options(1, 3);
@@ -164,7 +164,7 @@ TEST_F(StreamOnPacks, ResumesWhereTheCallerStopped) {
   }
 }
 
-TEST_F(StreamOnPacks, AnotherLayoutReadsWhatNoShardHadReadExactlyOnce) {
+TEST_F(PositionStreamOnPacks, AnotherLayoutReadsWhatNoShardHadReadExactlyOnce) {
   std::vector<std::uint32_t> seen;
   std::vector<ShardState> states;
   for (std::uint32_t s = 0; s < 4; ++s) {
@@ -198,7 +198,7 @@ TEST_F(StreamOnPacks, AnotherLayoutReadsWhatNoShardHadReadExactlyOnce) {
   position_stream_destroy(stream);
 }
 
-TEST_F(StreamOnPacks, DropLastGivesEveryShardTheSameFullBatches) {
+TEST_F(PositionStreamOnPacks, DropLastGivesEveryShardTheSameFullBatches) {
   for (std::uint32_t n_shards : {3u, 8u}) {
     std::set<std::size_t> counts;
     for (std::uint32_t s = 0; s < n_shards; ++s) {
@@ -212,7 +212,7 @@ TEST_F(StreamOnPacks, DropLastGivesEveryShardTheSameFullBatches) {
   }
 }
 
-TEST_F(StreamOnPacks, FiltersKeepWhatTheyDescribeWhateverTheLayout) {
+TEST_F(PositionStreamOnPacks, FiltersKeepWhatTheyDescribeWhateverTheLayout) {
   PositionStreamOptions o = options();
   o.filter.min_ply = 100;
   o.filter.max_ply = 9000;
@@ -258,7 +258,7 @@ TEST_F(StreamOnPacks, FiltersKeepWhatTheyDescribeWhateverTheLayout) {
   EXPECT_NEAR(double(val_games.size()), 0.2 * 1001, 3 * std::sqrt(1001 * 0.2 * 0.8));
 }
 
-TEST_F(StreamOnPacks, MixesInProportionAndRepeatsTheSmaller) {
+TEST_F(PositionStreamOnPacks, MixesInProportionAndRepeatsTheSmaller) {
   PositionStreamOptions o = options();
   o.sources = {{paths, 0.75}, {{pack("small.pack", 50000, 700, 64)}, 0.25}};
   const Output r = run(o);
@@ -275,7 +275,7 @@ TEST_F(StreamOnPacks, MixesInProportionAndRepeatsTheSmaller) {
   EXPECT_EQ(r.state.sources[1].pass, small.size() / 700);
 }
 
-TEST_F(StreamOnPacks, SourcesThatAreNoneOfTheFormatsAreRefused) {
+TEST_F(PositionStreamOnPacks, SourcesThatAreNoneOfTheFormatsAreRefused) {
   const std::string text = dir_ + "/notes.txt";
   std::FILE* f = std::fopen(text.c_str(), "wb");
   std::fputs("hello", f);
