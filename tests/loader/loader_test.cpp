@@ -241,12 +241,13 @@ class PositionStreamTest : public test::ScratchDirTest {
 };
 
 // However many shards, together they give every position exactly once, with
-// the trailers (default plies included) that encode gives. With more shards
-// than the short file has bytes, every byte of it starts a shard.
+// the trailers (default plies included) that encode gives. With 100 shards
+// every file is cut into 100 byte ranges, many of the short file's holding
+// no line's first byte.
 TEST_F(PositionStreamTest, ShardsSplitWithoutOverlap) {
-  for (int n_shards : {1, 2, 3, 8, 2000}) {
+  for (int n_shards : {1, 2, 3, 8, 100}) {
     for (std::size_t shuffle : {std::size_t{0}, std::size_t{10}}) {
-      if (n_shards == 2000 && shuffle > 0) continue;  // the shards of single bytes once are enough
+      if (n_shards == 100 && shuffle > 0) continue;  // the shards of single bytes once are enough
       std::vector<int> ids;
       for (int shard = 0; shard < n_shards; ++shard) {
         PositionStreamOptions o;
@@ -331,14 +332,16 @@ TEST_F(PositionStreamTest, Errors) {
   position_stream_destroy(nullptr);
 }
 
+class LogShards : public test::ScratchDirTest {};
+
 // Many small files over 8 shards: whole files, balanced by size (the
 // positions within 10%), and every shard reads its own files only (the bytes
 // read add up to the files' bytes).
-TEST_F(PositionStreamTest, ManySmallFilesBalanceAcrossShards) {
+TEST_F(LogShards, ManySmallFilesBalanceAcrossShards) {
   std::vector<std::string> files;
   std::uint64_t total_bytes = 0;
   std::mt19937 rng(3);
-  for (int f = 0; f < 1600; ++f) {
+  for (int f = 0; f < 800; ++f) {
     files.push_back(dir_ + "/small" + std::to_string(f) + ".ndjson4");
     std::FILE* out = std::fopen(files.back().c_str(), "wb");
     const int lines = 2 + static_cast<int>(rng() % 5);

@@ -221,6 +221,66 @@ class Stream(GamesTestCase):
         self.assertGreater(stats["bytes_read"], 0)
 
 
+
+@unittest.skipUnless(hasattr(quorvane4d, "pack"), "the package cannot make packed datasets")
+class Packs(GamesTestCase):
+    """Labels on the right positions, filters against a plain reference, mixing."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.games = []
+        with open(cls.paths[0]) as f:
+            lines = f.read().splitlines()
+        for k, result in enumerate((1, -1, 0)):  # the example game three times, each with its result
+            cls.games.append(os.path.join(cls.scratch.name, f"result{k}.ndjson4"))
+            with open(cls.games[-1], "w") as f:
+                f.write(json.dumps({"bridge_version": "1.0", "result": result}) + "\n")
+                f.writelines(line + "\n" for line in lines[1:])
+        cls.pack = os.path.join(cls.scratch.name, "games.pack")
+        quorvane4d.pack(cls.games, cls.pack, game_keys=["result"])
+        cls.records = [r for path in cls.games for r in quorvane4d.read_ply_log(path)]
+
+    def rows(self, **options):
+        """Every position of an epoch as (ply, move_to, next from, has next, result)."""
+        out = []
+        for _, labels in quorvane4d.PositionStream(self.pack, batch_size=16, **options):
+            out += zip(labels["ply"].tolist(), map(bytes, labels["move_to"]), map(bytes, labels["next_move_from"]),
+                       labels["has_next_move"].tolist(), labels["result"].tolist())
+        return out
+
+    def test_labels_are_those_of_their_positions(self):
+        rows = self.rows()  # no shuffle: the pack's order, the games' order
+        self.assertEqual(len(rows), len(self.records))
+        for k, (ply, move_to, next_from, has_next, result) in enumerate(rows):
+            record = self.records[k]
+            self.assertEqual((ply, move_to), (record.ply, bytes(record.move_to)))
+            last = k + 1 == len(rows) or self.records[k + 1].ply == 0
+            self.assertEqual(has_next, not last)
+            if not last:
+                self.assertEqual(next_from, bytes(self.records[k + 1].move_from))
+            self.assertEqual(result, (1, -1, 0)[k // 41])
+        self.assertEqual(sorted(self.rows(shuffle_buffer=30, seed=2)), sorted(rows))
+
+    def test_filters_against_a_plain_reference(self):
+        def pieces(record):
+            return record.fen4.count("@")
+
+        expected = sorted((r.ply, bytes(r.move_to)) for r in self.records
+                          if 5 <= r.ply <= 30 and 60 <= pieces(r) <= 110)
+        got = self.rows(min_ply=5, max_ply=30, min_pieces=60, max_pieces=110, shuffle_buffer=10, rank=0, world_size=1)
+        self.assertEqual(sorted((p, m) for p, m, *_ in got), expected)
+        train = self.rows(split="train", val_fraction=0.5)
+        val = self.rows(split="val", val_fraction=0.5)
+        self.assertEqual(len(train) + len(val), len(self.records))
+        self.assertFalse({r[4] for r in train} & {r[4] for r in val})  # each game (its result) on one side
+
+    def test_mixing_proportions(self):
+        stream = quorvane4d.PositionStream([self.pack, self.pack], weights=[0.75, 0.25], batch_size=64)
+        sources = numpy.concatenate([labels["source"] for _, labels in stream])
+        self.assertLessEqual(abs((sources == 0).sum() - 0.75 * len(sources)), 1)
+
+
 def child(paths):
     """Reads batches, printing each one's (ply, move_to) and the state after it."""
     stream = quorvane4d.PositionStream(paths, **RESUMABLE)
