@@ -21,7 +21,7 @@
 
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
-#include "loader/fen4_batch.h"
+#include "encoder/fen4_batch.h"
 #include "position/fen4.h"
 #include "position/ply_log.h"
 
@@ -37,19 +37,17 @@ struct Positions {
 Positions positions;
 
 bool load(const char* path) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  q4d::PlyLogReader reader;
-  if (q4d::ply_log_open(&reader, file) != q4d::PLY_LOG_OK) return false;
+  q4d::PlyLogReader* reader = nullptr;
+  if (q4d::ply_log_open(path, q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK) return false;
   auto board = std::make_unique<q4d::Board4D>();
   q4d::PlyTrailer trailer;
-  for (int r; (r = q4d::ply_log_next(&reader, board.get(), &trailer)) != q4d::PLY_LOG_END && r != q4d::PLY_LOG_ERR_READ;) {
-    if (r != q4d::PLY_LOG_OK) continue;
+  for (q4d::Result r; (r = q4d::ply_log_next(reader, board.get(), &trailer, nullptr)) == q4d::OK ||
+                      r == q4d::PLY_LOG_TOO_LONG || r == q4d::PLY_LOG_BAD_FEN4 || r == q4d::PAUSED;) {
+    if (r != q4d::OK) continue;
     positions.boards.push_back(*board);
-    positions.texts.emplace_back(reader.fen4);
+    positions.texts.emplace_back(q4d::ply_log_fen4(reader));
   }
-  q4d::ply_log_close(&reader);
-  std::fclose(file);
+  q4d::ply_log_close(reader);
   return !positions.boards.empty();
 }
 
@@ -92,7 +90,7 @@ void BM_parse_and_encode_loop(benchmark::State& state) {
 // The library under encode_batch: batches of 256 texts on a pool of N threads.
 void BM_encode_fen4_batch(benchmark::State& state) {
   q4d::EncoderPool* pool = nullptr;
-  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::POOL_OK) state.SkipWithError("pool");
+  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::OK) state.SkipWithError("pool");
   std::vector<float> out(ROWS * q4d::ENCODING_DIM);
   std::vector<const char*> texts;
   std::vector<std::size_t> lengths;
@@ -103,9 +101,7 @@ void BM_encode_fen4_batch(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t first = 0; first < texts.size(); first += ROWS) {
       const std::size_t n = std::min(ROWS, texts.size() - first);
-      std::size_t bad = 0;
-      int error = 0;
-      if (q4d::encode_fen4_batch(pool, &texts[first], &lengths[first], n, out.data(), &bad, &error) != 0) {
+      if (q4d::encode_fen4_batch(pool, &texts[first], &lengths[first], n, out.data(), {}, nullptr) != q4d::OK) {
         state.SkipWithError("batch");
       }
     }

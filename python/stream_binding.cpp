@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "encoder/encoding.h"
-#include "loader/batch_memory.h"
+#include "base/batch_memory.h"
 #include "loader/position_stream.h"
+#include "encode_binding.h"
 #include "errors.h"
 
 namespace py = pybind11;
@@ -116,6 +117,7 @@ struct Stream {
   PositionStream* stream = nullptr;
   BatchMemory* memory = nullptr;
   std::size_t batch_size = 0;
+  EncodingDtype dtype = DTYPE_FLOAT32;
   bool mixed = false;
   std::vector<std::string> keys;
   std::mutex mutex;
@@ -147,9 +149,9 @@ struct Stream {
     if (result != OK) q4d_python::raise_failure(failure);
   }
 
-  // (values, labels), values an (n, 45056) array owning a block of batch
-  // memory that goes back for reuse when the array is freed; None at the
-  // end of the epoch.
+  // (values, labels), values an (n, 45056) array (float32, or uint16 holding
+  // bfloat16 bits) owning a block of batch memory that goes back for reuse
+  // when the array is freed; None at the end of the epoch.
   py::object next() {
     struct Lease {
       BatchMemory* memory;
@@ -165,10 +167,10 @@ struct Stream {
       std::lock_guard lock(mutex);
       if (stream == nullptr) {
         result = ERR_NULL;
-      } else if ((block = batch_memory_take(memory)) == nullptr) {
+      } else if ((block = batch_memory_take(memory, batch_size * encoding_bytes(dtype))) == nullptr) {
         result = fail(&failure, ERR_ALLOC);
       } else {
-        result = position_stream_next(stream, static_cast<float*>(block), &labels, &n, &failure);
+        result = position_stream_next(stream, block, &labels, &n, &failure);
         if (result != OK) {
           batch_memory_give(memory, block);
           block = nullptr;
@@ -184,9 +186,9 @@ struct Stream {
       delete lease;
     });
     const auto rows = static_cast<py::ssize_t>(n);
-    py::array values(py::dtype::of<float>(), {rows, static_cast<py::ssize_t>(ENCODING_DIM)},
-                     {static_cast<py::ssize_t>(ENCODING_DIM * sizeof(float)), static_cast<py::ssize_t>(sizeof(float))},
-                     block, owner);
+    const auto value_bytes = static_cast<py::ssize_t>(encoding_bytes(dtype) / ENCODING_DIM);
+    py::array values(q4d_python::numpy_dtype(dtype), {rows, static_cast<py::ssize_t>(ENCODING_DIM)},
+                     {value_bytes * ENCODING_DIM, value_bytes}, block, owner);
     return py::make_tuple(values, labels_of(labels, keys, n, mixed));
   }
 
@@ -224,7 +226,8 @@ struct Stream {
 
 // Every argument has been checked by the package's Python code.
 Stream* open_stream(const py::list& sources, std::size_t batch_size, std::size_t shuffle_buffer, std::uint64_t seed,
-                    int threads, std::uint32_t shard, std::uint32_t n_shards, bool drop_last, const py::dict& filter) {
+                    int threads, std::uint32_t shard, std::uint32_t n_shards, bool drop_last, const py::dict& filter,
+                    const std::string& dtype) {
   PositionStreamOptions options;
   for (const py::handle source : sources) {
     const auto pair = source.cast<py::tuple>();
@@ -237,6 +240,7 @@ Stream* open_stream(const py::list& sources, std::size_t batch_size, std::size_t
   options.shard = shard;
   options.n_shards = n_shards;
   options.drop_last = drop_last;
+  options.dtype = q4d_python::dtype_named(dtype);
   PositionFilter& f = options.filter;
   f.min_ply = filter["min_ply"].cast<std::int64_t>();
   f.max_ply = filter["max_ply"].cast<std::int64_t>();
@@ -248,6 +252,7 @@ Stream* open_stream(const py::list& sources, std::size_t batch_size, std::size_t
   f.val_fraction = filter["val_fraction"].cast<double>();
   auto s = std::make_unique<Stream>();
   s->batch_size = batch_size;
+  s->dtype = options.dtype;
   s->mixed = options.sources.size() > 1;
   Failure failure;
   Result result = OK;
@@ -258,9 +263,7 @@ Stream* open_stream(const py::list& sources, std::size_t batch_size, std::size_t
   if (result != OK) q4d_python::raise_failure(failure);
   s->keys = position_stream_keys(s->stream);
   // Two blocks at rest: one being filled while the caller holds the last one.
-  if (batch_memory_create(batch_size * ENCODING_DIM * sizeof(float), 2, &s->memory) != 0) {
-    q4d_python::raise_result(ERR_ALLOC);
-  }
+  if (batch_memory_create(2, SIZE_MAX, &s->memory) != OK) q4d_python::raise_result(ERR_ALLOC);
   return s.release();
 }
 
@@ -276,5 +279,5 @@ void bind_stream(py::module_& m) {
       .def_readonly("keys", &Stream::keys);
   m.def("open_stream", &open_stream, py::arg("sources"), py::arg("batch_size"), py::arg("shuffle_buffer"),
         py::arg("seed"), py::arg("threads"), py::arg("shard"), py::arg("n_shards"), py::arg("drop_last"),
-        py::arg("filter"), py::return_value_policy::take_ownership);
+        py::arg("filter"), py::arg("dtype"), py::return_value_policy::take_ownership);
 }

@@ -13,6 +13,7 @@ import sys
 import numpy
 
 from quorvane4d import _core
+from quorvane4d.encoding import dtype_name
 from quorvane4d.errors import ArgumentError, FileError, Result
 
 # The trailer of each position, as a container stores it.
@@ -78,7 +79,8 @@ def _paths(source):
 class PositionStream:
     """Iterates batches (values, labels) of packed datasets, ply logs or containers.
 
-    values is a (B, 45056) float32 array; labels a dict of numpy columns of B
+    values is a (B, 45056) float32 array (dtype="bfloat16": uint16 holding
+    the bfloat16 bits, half the bytes); labels a dict of numpy columns of B
     entries: ply, move_from, move_to, promo, flags (the trailer: the move that
     led to the position), has_move, next_move_from, next_move_to, next_promo,
     has_next_move (the move played from the position, from packs), every
@@ -99,7 +101,7 @@ class PositionStream:
 
     def __init__(self, sources, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
                  world_size=None, weights=None, drop_last=False, min_ply=None, max_ply=None, min_pieces=None,
-                 max_pieces=None, keep_fraction=1.0, require=(), split=None, val_fraction=0.0):
+                 max_pieces=None, keep_fraction=1.0, require=(), split=None, val_fraction=0.0, dtype="float32"):
         if weights is None:
             self.sources = [_paths(sources)]
             self.weights = [1.0]
@@ -124,6 +126,7 @@ class PositionStream:
             rank = _integer("rank", rank, 0, world_size)
         self.rank, self.world_size = rank, world_size
         self.drop_last = bool(drop_last)
+        self.dtype = dtype_name(dtype)
         bounds = {}
         for name, value in (("min_ply", min_ply), ("max_ply", max_ply), ("min_pieces", min_pieces),
                             ("max_pieces", max_pieces)):
@@ -210,7 +213,7 @@ class PositionStream:
             threads = max(1, _core.available_processors() // _dataloader_worker()[1])
         stream = _core.open_stream([(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size,
                                    self.shuffle_buffer, self.seed, threads, shard, n_shards, self.drop_last,
-                                   self.filter)
+                                   self.filter, self.dtype)
         saved, self._resume, self._turns, self._complete = self._resume or [], None, {}, False
         epoch = self._epoch
         try:

@@ -18,8 +18,8 @@ def _tensor(column):
 
 class PositionDataset(torch.utils.data.IterableDataset):
     """PositionStream as an IterableDataset. Each item is one batch:
-    (x, labels), x a float32 tensor of shape (B, 11, 8, 8, 8, 8) sharing the
-    batch's memory, labels PositionStream's columns as tensors (ply as
+    (x, labels), x a float32 (or, with dtype="bfloat16", torch.bfloat16)
+    tensor of shape (B, 11, 8, 8, 8, 8) sharing the batch's memory, labels PositionStream's columns as tensors (ply as
     int64).
 
     Batches are made here: use PositionLoader, or give a DataLoader
@@ -44,7 +44,10 @@ class PositionDataset(torch.utils.data.IterableDataset):
 
     def __iter__(self):
         for values, labels in self.stream:
-            x = torch.from_numpy(values).view(-1, *_BOARD_SHAPE)
+            x = torch.from_numpy(values)
+            if values.dtype == numpy.uint16:  # bfloat16 bits
+                x = x.view(torch.bfloat16)
+            x = x.view(-1, *_BOARD_SHAPE)
             yield x, {k: v if k == "loader_state" else _tensor(v) for k, v in labels.items()}
 
 

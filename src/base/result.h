@@ -53,7 +53,18 @@ enum [[nodiscard]] Result : int {
   ERR_INTERRUPTED = -19,  // a signal asked a long operation to stop
   ERR_RENAME = -20,       // a finished output could not be renamed into place
 
-  // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49).
+  // Text inputs: key scans, ply logs, fixture files (RESULTS_TEXT = -30 .. -49),
+  // and the compressed streams they may come in.
+  KEY_ABSENT = -30,         // the key does not occur in the line
+  KEY_NO_VALUE = -31,       // the key is there but its value is not of the kind asked for
+  PLY_LOG_TOO_LONG = -32,   // a line's fen4 string does not fit FEN4_BUF_SIZE; the line is skipped
+  PLY_LOG_BAD_FEN4 = -33,   // a line's fen4 string does not parse; the line is skipped
+  PLY_LOG_METADATA = -34,   // not a failure: a metadata line, reported when asked for
+  PAUSED = -35,             // not a failure: a reader stopped early so that its caller can look for signals; call again
+  CODEC_ERR_HEADER = -36,   // a malformed gzip header
+  CODEC_ERR_DATA = -37,     // corrupt compressed data
+  CODEC_ERR_CUT = -38,      // the compressed data ends before its stream does
+  CODEC_ERR_CHECK = -39,    // a checksum or length of the compressed data does not match its content
 
   // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "../encoder/encoder_pool.h"
+#include "base/processors.h"
 #include "codecs/codecs.h"
 
 namespace q4d {
@@ -71,10 +71,10 @@ int start_writer(std::unique_ptr<ContainerWriter> w, bool seekable, ContainerWri
   return CONTAINER_WRITE_OK;
 }
 
-int compress_into(const char* path, std::FILE* plain, const ContainerWriteOptions& o) {
+Result compress_into(const char* path, std::FILE* plain, const ContainerWriteOptions& o) {
   const int threads = o.threads == 0 ? available_processors() : o.threads;
-  if (o.codec == CODEC_ZSTD) return zstd_write_file(path, plain, o.zstd_level, threads >= 2 ? threads : 0);
-  return threads >= 2 ? gzip_write_file_blocks(path, plain, threads) : gzip_write_file(path, plain);
+  if (o.codec == CODEC_ZSTD) return zstd_write_file(path, plain, o.zstd_level, threads >= 2 ? threads : 0, nullptr);
+  return threads >= 2 ? gzip_write_file_blocks(path, plain, threads, nullptr) : gzip_write_file(path, plain, nullptr);
 }
 
 }  // namespace
@@ -152,9 +152,9 @@ int container_writer_close(ContainerWriter* writer) {
   }
   // Closing the temporary file removes it; what it says about itself says
   // nothing about the output.
-  const int compressed = compress_into(w->path.get(), stream, w->options);
+  const Result compressed = compress_into(w->path.get(), stream, w->options);
   std::fclose(stream);
-  return compressed == COMPRESS_OK ? CONTAINER_WRITE_OK : CONTAINER_WRITE_ERR_COMPRESS;
+  return compressed == OK ? CONTAINER_WRITE_OK : CONTAINER_WRITE_ERR_COMPRESS;
 }
 
 void container_writer_discard(ContainerWriter* writer) {
@@ -211,14 +211,13 @@ int header_result(int header_code, const FileHeader& header) {
   }
 }
 
-int decode_result(long code) {
+int decode_result(Result code, ContainerCodec codec) {
   switch (code) {
-    case DECODE_ERR_ALLOC: return CONTAINER_READ_ERR_ALLOC;
-    case DECODE_ERR_READ: return CONTAINER_READ_ERR_OPEN;
-    case DECODE_ERR_HEADER: return CONTAINER_READ_ERR_GZIP_HEADER;
-    case DECODE_ERR_GZIP_CHECK: return CONTAINER_READ_ERR_GZIP_CHECK;
-    case DECODE_ERR_ZSTD_CHECK: return CONTAINER_READ_ERR_ZSTD_CHECK;
-    case DECODE_ERR_NULL: return CONTAINER_READ_ERR_NULL;
+    case ERR_ALLOC: return CONTAINER_READ_ERR_ALLOC;
+    case ERR_READ: return CONTAINER_READ_ERR_OPEN;
+    case CODEC_ERR_HEADER: return CONTAINER_READ_ERR_GZIP_HEADER;
+    case CODEC_ERR_CHECK: return codec == CODEC_GZIP ? CONTAINER_READ_ERR_GZIP_CHECK : CONTAINER_READ_ERR_ZSTD_CHECK;
+    case ERR_NULL: return CONTAINER_READ_ERR_NULL;
     default: return CONTAINER_READ_ERR_DECOMPRESS;
   }
 }
@@ -236,11 +235,15 @@ struct Decoder {
     gzip_decoder_close(gzip);
     zstd_decoder_close(zstd);
   }
-  int open(std::FILE* in, bool verify) {
-    return codec == CODEC_GZIP ? gzip_decoder_open(in, verify, &gzip) : zstd_decoder_open(in, &zstd);
+  Result open(std::FILE* in, bool verify) {
+    return codec == CODEC_GZIP ? gzip_decoder_open(in, verify, &gzip, nullptr) : zstd_decoder_open(in, &zstd, nullptr);
   }
+  // The number of bytes read, or the container's code for a failure.
   long read(unsigned char* out, std::size_t capacity) {
-    return codec == CODEC_GZIP ? gzip_decoder_read(gzip, out, capacity) : zstd_decoder_read(zstd, out, capacity);
+    std::size_t n = 0;
+    const Result read = codec == CODEC_GZIP ? gzip_decoder_read(gzip, out, capacity, &n, nullptr)
+                                            : zstd_decoder_read(zstd, out, capacity, &n, nullptr);
+    return read == OK ? static_cast<long>(n) : decode_result(read, codec);
   }
 };
 
@@ -249,14 +252,14 @@ struct Decoder {
 // learn whether the stream ends there (where its checks are made).
 int decompress_container(std::FILE* in, ContainerCodec codec, bool verify, std::FILE* tmp, FileHeader* header) {
   Decoder decoder{codec};
-  if (const int opened = decoder.open(in, verify); opened != 0) return decode_result(opened);
+  if (const Result opened = decoder.open(in, verify); opened != OK) return decode_result(opened, codec);
   std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[CHUNK]);
   if (buf == nullptr) return CONTAINER_READ_ERR_ALLOC;
 
   std::size_t have = 0;
   while (have < HEADER_SIZE) {
     const long n = decoder.read(buf.get() + have, HEADER_SIZE - have);
-    if (n < 0) return decode_result(n);
+    if (n < 0) return static_cast<int>(n);
     if (n == 0) return CONTAINER_READ_ERR_SHORT_HEADER;
     have += static_cast<std::size_t>(n);
   }
@@ -268,7 +271,7 @@ int decompress_container(std::FILE* in, ContainerCodec codec, bool verify, std::
   std::uint64_t remaining = container_bytes(*header) - HEADER_SIZE;
   while (remaining > 0) {
     const long n = decoder.read(buf.get(), static_cast<std::size_t>(std::min<std::uint64_t>(CHUNK, remaining)));
-    if (n < 0) return decode_result(n);
+    if (n < 0) return static_cast<int>(n);
     if (n == 0) return verify ? CONTAINER_READ_ERR_CUT_SHORT : CONTAINER_READ_OK;
     if (std::fwrite(buf.get(), 1, static_cast<std::size_t>(n), tmp) != static_cast<std::size_t>(n)) {
       return CONTAINER_READ_ERR_TMPFILE;
@@ -276,7 +279,7 @@ int decompress_container(std::FILE* in, ContainerCodec codec, bool verify, std::
     remaining -= static_cast<std::uint64_t>(n);
   }
   const long more = decoder.read(buf.get(), 1);
-  if (more < 0) return decode_result(more);
+  if (more < 0) return static_cast<int>(more);
   // More content than the frames: not read further, so not checked either.
   return more > 0 && (verify || codec == CODEC_ZSTD) ? CONTAINER_READ_ERR_TRAILING : CONTAINER_READ_OK;
 }

@@ -74,6 +74,7 @@ struct PositionStream {
   EncoderPool* pool = nullptr;
   std::unique_ptr<Board4D[]> boards;
   std::vector<std::uint8_t> is_frame;         // per row of the batch: a container's frame, already encoded
+  std::vector<float> frame;                   // a frame read before it becomes bfloat16
 
   ShardState state;
   std::uint64_t limit = 0;                    // positions to yield in the epoch; UINT64_MAX: to the end
@@ -183,12 +184,12 @@ Result read_sequence(PositionStream* s, Cursor* c, PackBlock* block, Failure* fa
   for (;;) {
     if (!c->reader.open) {
       if (c->next_unit == c->units.size()) return END;
-      const Result opened = unit_reader_open(&c->reader, &c->source, c->units[c->next_unit++], failure);
+      const SourceUnit& unit = c->units[c->next_unit++];
+      const Result opened = unit_reader_open(&c->reader, &c->source, unit, failure);
       if (opened != OK) return opened;
+      s->stats.bytes_read += unit.bytes;
     }
-    const std::int64_t before = c->reader.log.offset;
     const Result read = unit_reader_next_log(&c->reader, block, failure);
-    s->stats.bytes_read += static_cast<std::uint64_t>(c->reader.log.offset - before);
     s->stats.lines_too_long += std::exchange(c->reader.lines_too_long, 0);
     s->stats.fen4_errors += std::exchange(c->reader.fen4_errors, 0);
     if (read == OK) {
@@ -257,12 +258,21 @@ Result seek_container(Cursor* c, std::uint64_t i, Failure* failure) {
   return OK;
 }
 
-Result take_frame(PositionStream* s, Cursor* c, float* row, PlyTrailer* trailer, Failure* failure) {
+// The next frame of a container into `row`, as the stream's dtype.
+Result take_frame(PositionStream* s, Cursor* c, unsigned char* row, PlyTrailer* trailer, Failure* failure) {
   Result r = seek_container(c, c->at, failure);
   if (r != OK) return r;
+  const bool as_float = s->options.dtype == DTYPE_FLOAT32;
+  if (!as_float) s->frame.resize(ENCODING_DIM);
   for (;;) {
-    r = unit_reader_next_frame(&c->reader, row, trailer, failure);
+    r = unit_reader_next_frame(&c->reader, as_float ? reinterpret_cast<float*>(row) : s->frame.data(), trailer, failure);
     if (r == OK) {
+      if (!as_float) {
+        for (int k = 0; k < ENCODING_DIM; ++k) {
+          const std::uint16_t bits = bfloat16_bits(s->frame[static_cast<std::size_t>(k)]);
+          std::memcpy(row + 2 * k, &bits, 2);
+        }
+      }
       s->stats.bytes_read += FRAME_SIZE;
       ++c->read_at;
       return OK;
@@ -276,7 +286,7 @@ Result take_frame(PositionStream* s, Cursor* c, float* row, PlyTrailer* trailer,
 
 // The next position of a cursor's plan into row k of the batch: OK, or END
 // when the plan is read to its end.
-Result take(PositionStream* s, Cursor* c, std::size_t k, float* values, BatchLabels* labels, Failure* failure) {
+Result take(PositionStream* s, Cursor* c, std::size_t k, unsigned char* values, BatchLabels* labels, Failure* failure) {
   for (;;) {
     if (c->segment == c->plan.size()) return END;
     if (!c->sequence_ready) prepare_sequence(*s, c);
@@ -295,7 +305,7 @@ Result take(PositionStream* s, Cursor* c, std::size_t k, float* values, BatchLab
     const auto started = std::chrono::steady_clock::now();
     if (c->source.kind == SOURCE_CONTAINER) {
       PlyTrailer trailer;
-      const Result r = take_frame(s, c, values + k * ENCODING_DIM, &trailer, failure);
+      const Result r = take_frame(s, c, values + k * encoding_bytes(s->options.dtype), &trailer, failure);
       if (r != OK) return r;
       s->is_frame[k] = 1;
       labels->trailers[k] = trailer;
@@ -399,7 +409,8 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
   if (stream == nullptr) return fail(failure, ERR_NULL);
   *stream = nullptr;
   const PositionFilter& f = options.filter;
-  if (options.batch_size == 0 || options.threads < 0 || options.n_shards < 1 || options.shard >= options.n_shards ||
+  if (options.batch_size == 0 || options.threads < 0 ||
+      (options.dtype != DTYPE_FLOAT32 && options.dtype != DTYPE_BFLOAT16) || options.n_shards < 1 || options.shard >= options.n_shards ||
       options.sources.empty() || options.sources.size() > 255 || !(f.keep_fraction > 0.0 && f.keep_fraction <= 1.0) ||
       !(f.val_fraction >= 0.0 && f.val_fraction <= 1.0) || options.shuffle_buffer > UINT32_MAX) {
     return fail(failure, ERR_ARGUMENT);
@@ -447,9 +458,10 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
     }
     s->boards.reset(new Board4D[options.batch_size]);
     s->is_frame.resize(options.batch_size);
-    if (encoder_pool_create(options.threads, &s->pool) != POOL_OK) {
+    const Result pool = encoder_pool_create(options.threads, &s->pool);
+    if (pool != OK) {
       for (auto& c : s->cursors) source_close(&c->source);
-      return fail(failure, ERR_THREADS);
+      return fail(failure, pool);
     }
     *stream = s.release();
   } catch (const std::bad_alloc&) {
@@ -559,7 +571,8 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
   return OK;
 }
 
-Result position_stream_next(PositionStream* s, float* values, BatchLabels* labels, std::size_t* n, Failure* failure) {
+Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, std::size_t* n, Failure* failure) {
+  auto* values = static_cast<unsigned char*>(out);
   if (s == nullptr || values == nullptr || labels == nullptr || n == nullptr) return fail(failure, ERR_NULL);
   *n = 0;
   if (s->error != OK) {
@@ -632,8 +645,12 @@ Result position_stream_next(PositionStream* s, float* values, BatchLabels* label
         }
         std::size_t b = a;
         while (b < count && !s->is_frame[b]) ++b;
-        if (encoder_pool_encode(s->pool, &s->boards[a], b - a, values + a * ENCODING_DIM) != POOL_OK) {
-          result = fail(failure, ERR_THREADS);
+        // Batches are larger than the caches and not read back here: streaming stores.
+        const EncodingFormat format{s->options.dtype, true};
+        const Result encoded =
+            encoder_pool_encode(s->pool, &s->boards[a], b - a, values + a * encoding_bytes(s->options.dtype), format);
+        if (encoded != OK) {
+          result = fail(failure, encoded);
           break;
         }
         a = b;

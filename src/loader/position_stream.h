@@ -18,6 +18,7 @@
 
 #include "base/result.h"
 #include "dataset/pack_reader.h"
+#include "encoder/encoding.h"
 #include "loader/shard_plan.h"
 #include "loader/source.h"
 
@@ -39,6 +40,7 @@ struct PositionStreamOptions {
   std::uint32_t shard = 0;            // this stream reads shard `shard` of `n_shards`
   std::uint32_t n_shards = 1;
   bool drop_last = false;             // counted sources: every shard the same number of full batches
+  EncodingDtype dtype = DTYPE_FLOAT32;  // of the values written
   PositionFilter filter;
 };
 
@@ -95,11 +97,12 @@ const std::vector<std::string>& position_stream_keys(const PositionStream* strea
 Result position_stream_begin(PositionStream* stream, std::uint64_t epoch, const std::vector<ShardState>& saved,
                              Failure* failure);
 
-// Encodes the next batch of the epoch into `values` (batch_size x
-// ENCODING_DIM floats) and its labels; *n is its size. END when the epoch is
+// Encodes the next batch of the epoch into `values` (batch_size rows of
+// encoding_bytes(dtype), written around the caches) and its labels; *n is its
+// size. END when the epoch is
 // over (a batch never spans two). After a failure the stream returns it
 // from then on.
-Result position_stream_next(PositionStream* stream, float* values, BatchLabels* labels, std::size_t* n,
+Result position_stream_next(PositionStream* stream, void* values, BatchLabels* labels, std::size_t* n,
                             Failure* failure);
 
 // The state after the last batch returned.

@@ -26,6 +26,12 @@ std::uint64_t name_identity(const std::string& path) {
   return h;
 }
 
+std::uint64_t text_identity(const char* text) {
+  std::uint64_t h = 0xCBF29CE484222325u;
+  for (; *text != 0; ++text) h = (h ^ static_cast<unsigned char>(*text)) * 0x100000001B3u;
+  return h;
+}
+
 bool kept_by_hash(const PositionFilter& f, std::uint64_t seed, std::uint64_t file, std::uint64_t position,
                   std::uint64_t game) {
   if (f.split != SPLIT_ALL) {
@@ -47,7 +53,7 @@ bool filters(const PositionFilter& f) {
          !f.required_keys.empty() || f.split != SPLIT_ALL;
 }
 
-enum FileKind { KIND_LOG, KIND_CONTAINER, KIND_OTHER };
+enum FileKind { KIND_LOG, KIND_CONTAINER, KIND_COMPRESSED, KIND_OTHER };
 
 // What the first bytes say: a container (plain or compressed, its reader
 // tells), a ply log (JSON lines), or something else (a pack, or nothing).
@@ -80,7 +86,7 @@ FileKind sniff(const std::string& path, std::uint64_t* bytes, Failure* failure, 
   if (n >= 8 && std::memcmp(head, CONTAINER_MAGIC, 8) == 0) return KIND_CONTAINER;
   if ((n >= 2 && head[0] == 0x1F && head[1] == 0x8B) || (n >= 4 && head[0] == 0x28 && head[1] == 0xB5 &&
                                                          head[2] == 0x2F && head[3] == 0xFD)) {
-    return KIND_CONTAINER;  // a compressed log is refused by the container reader below
+    return KIND_COMPRESSED;  // a container or a log: the container reader tells
   }
   if (n == 0 || c == '{') return KIND_LOG;
   return KIND_OTHER;
@@ -95,18 +101,20 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
   if (sniffed != OK) return sniffed;
   SourceKind as = SOURCE_LOG;
   std::uint64_t frames = 0;
-  if (kind == KIND_CONTAINER) {
+  if (kind == KIND_CONTAINER || kind == KIND_COMPRESSED) {
     ContainerReader* reader = nullptr;
     ContainerReadOptions options;
     options.verify = true;
     const int opened = container_reader_open(path.c_str(), options, &reader);
-    if (opened != CONTAINER_READ_OK) {
-      return fail(failure, opened == CONTAINER_READ_ERR_MAGIC ? LOADER_ERR_SOURCE : LOADER_ERR_CONTAINER,
-                  path.c_str());
+    if (opened == CONTAINER_READ_OK) {
+      frames = container_reader_info(reader)->header.n_frames;
+      container_reader_close(reader);
+      as = SOURCE_CONTAINER;
+    } else if (kind == KIND_COMPRESSED && opened == CONTAINER_READ_ERR_MAGIC) {
+      file.compressed = true;  // a compressed log
+    } else {
+      return fail(failure, LOADER_ERR_CONTAINER, path.c_str());
     }
-    frames = container_reader_info(reader)->header.n_frames;
-    container_reader_close(reader);
-    as = SOURCE_CONTAINER;
   } else if (kind == KIND_OTHER) {
     Failure why;
     if (pack_open(path.c_str(), &file.pack, &why) != OK) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
@@ -219,6 +227,10 @@ void source_units(const Source& source, std::uint32_t n_shards, std::vector<Sour
   units->clear();
   for (const SourceUnit& u : source.units) {
     const std::uint64_t size = source.files[u.file].bytes;
+    if (source.files[u.file].compressed) {
+      units->push_back(u);
+      continue;
+    }
     for (std::uint32_t s = 0; s < n_shards; ++s) {
       std::uint64_t begin = 0, end = 0;
       shard_range(size, n_shards, s, &begin, &end);
@@ -279,32 +291,19 @@ Result unit_reader_open(UnitReader* r, const Source* source, const SourceUnit& u
     r->open = true;
     return OK;
   }
-  r->file = std::fopen(path.c_str(), "rb");
-  if (r->file == nullptr) return fail(failure, ERR_OPEN, path.c_str(), errno);
-  std::setvbuf(r->file, nullptr, _IOFBF, 1 << 16);
-  if (ply_log_open(&r->log, r->file) != PLY_LOG_OK) {
-    std::fclose(r->file);
-    r->file = nullptr;
-    return fail(failure, ERR_ALLOC, path.c_str());
-  }
+  PlyLogOptions range;
+  range.begin = u.begin;
+  range.end = u.end;
+  const Result opened = ply_log_open(path.c_str(), range, &r->log, failure);
+  if (opened != OK) return opened;
   r->open = true;
-  // Always a bounded range, so that the reader tracks offsets: a line's end
-  // offset is its identity for keep_fraction.
-  const std::int64_t end = u.end < 0 ? static_cast<std::int64_t>(source->files[u.file].bytes) : u.end;
-  if (ply_log_set_range(&r->log, u.begin, end) != PLY_LOG_OK) {
-    unit_reader_close(r);
-    return fail(failure, ERR_SEEK, path.c_str());
-  }
   return OK;
 }
 
 void unit_reader_close(UnitReader* r) {
   if (!r->open) return;
-  if (r->file != nullptr) {
-    ply_log_close(&r->log);
-    std::fclose(r->file);
-    r->file = nullptr;
-  }
+  ply_log_close(r->log);
+  r->log = nullptr;
   container_reader_close(r->container);
   r->container = nullptr;
   r->open = false;
@@ -315,8 +314,8 @@ Result unit_reader_next_log(UnitReader* r, PackBlock* block, Failure* failure) {
   const SourceFile& f = s.files[r->unit.file];
   for (;;) {
     PlyTrailer trailer;
-    const int read = ply_log_next(&r->log, r->board.get(), &trailer);
-    if (read == PLY_LOG_END) return END;
+    const Result read = ply_log_next(r->log, r->board.get(), &trailer, failure);
+    if (read == PAUSED) continue;
     if (read == PLY_LOG_TOO_LONG) {
       ++r->lines_too_long;
       continue;
@@ -325,10 +324,9 @@ Result unit_reader_next_log(UnitReader* r, PackBlock* block, Failure* failure) {
       ++r->fen4_errors;
       continue;
     }
-    if (read == PLY_LOG_ERR_ALLOC) return fail(failure, ERR_ALLOC, f.path.c_str());
-    if (read != PLY_LOG_OK) return fail(failure, ERR_READ, f.path.c_str(), errno);
+    if (read != OK) return read;  // END, or a failure of the file
     // The whole file is one game for the split.
-    if (!kept_by_hash(s.filter, s.seed, f.identity, static_cast<std::uint64_t>(r->log.offset), 0)) continue;
+    if (!kept_by_hash(s.filter, s.seed, f.identity, text_identity(ply_log_line(r->log)), 0)) continue;
     compact_board(*r->board, &r->pieces);
     if (!kept_by_value(s.filter, trailer.ply, r->pieces.size())) continue;
     if (block == nullptr) return OK;
@@ -340,7 +338,7 @@ Result unit_reader_next_log(UnitReader* r, PackBlock* block, Failure* failure) {
     block->move_flags.push_back(std::memcmp(trailer.move_from, trailer.move_to, 4) != 0 ? PACK_HAS_MOVE : 0);
     block->games.push_back(r->unit.file);
     block->inputs.push_back(r->unit.file);
-    block->lines.push_back(r->log.line_number);
+    block->lines.push_back(static_cast<std::uint32_t>(ply_log_line_number(r->log)));
     ++block->n_positions;
     return OK;
   }

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +40,7 @@ struct SourceFile {
   std::string path;
   std::uint64_t bytes = 0;
   std::uint64_t identity = 0;  // a hash of the file's name, for keep and split decisions
+  bool compressed = false;     // a gzip or zstd log: read whole, never in byte ranges
   PackReader* pack = nullptr;
   std::vector<int> required;   // the pack's key columns that must be present
 };
@@ -85,13 +85,13 @@ void source_close(Source* source);
 void pack_block_kept(const Source& source, std::uint32_t file, const PackBlock& block, std::vector<std::uint32_t>* kept);
 
 // Reads a log unit or a container position by position, keeping what the
-// filter keeps.
+// filter keeps. A log line's identity, for keep_fraction, is a hash of its
+// text: the same wherever the line is read from.
 struct UnitReader {
   const Source* source = nullptr;
   SourceUnit unit;
   bool open = false;
-  std::FILE* file = nullptr;
-  PlyLogReader log;
+  PlyLogReader* log = nullptr;
   ContainerReader* container = nullptr;
   std::uint64_t frame = 0;      // container: frames read
   std::unique_ptr<Board4D> board = std::make_unique<Board4D>();

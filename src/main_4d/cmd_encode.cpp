@@ -27,7 +27,7 @@ constexpr int LINES_PER_BOARD = 64;   // messages that may wait behind a batch's
 
 // One line of the log that gave a frame or a message, in input order.
 struct LineOutcome {
-  int kind;  // PLY_LOG_OK (the batch's next board), PLY_LOG_TOO_LONG or PLY_LOG_BAD_FEN4
+  Result kind;  // OK (the batch's next board), PLY_LOG_TOO_LONG or PLY_LOG_BAD_FEN4
   std::uint32_t line_number;
   int fen4_error;
 };
@@ -72,9 +72,9 @@ void report_line(const LineOutcome& line, Progress* progress) {
 // dropped.
 bool write_batch(PlyBatch& batch, EncoderPool* pool, ContainerWriter* writer, Progress* progress) {
   bool ok = encoder_pool_encode(pool, batch.boards.get(), static_cast<std::size_t>(batch.n_boards),
-                                batch.vectors.get()) == POOL_OK;
+                                batch.vectors.get()) == OK;
   for (int i = 0, k = 0; ok && i < batch.n_lines; ++i) {
-    if (batch.lines[i].kind != PLY_LOG_OK) {
+    if (batch.lines[i].kind != OK) {
       report_line(batch.lines[i], progress);
       continue;
     }
@@ -125,52 +125,42 @@ int cmd_encode(int argc, char** argv) {
     return EXIT_BAD_ARGS;
   }
   EncoderPool* pool = nullptr;
-  if (encoder_pool_create(options.threads, &pool) != POOL_OK) {
+  if (encoder_pool_create(options.threads, &pool) != OK) {
     std::fprintf(stderr, "encode: cannot start %d threads\n", options.threads);
     return EXIT_FAILED;
   }
   const std::unique_ptr<EncoderPool, decltype(&encoder_pool_destroy)> pool_owner(pool, encoder_pool_destroy);
 
-  const bool from_stdin = std::strcmp(input, "-") == 0;
-  std::FILE* in = from_stdin ? stdin : std::fopen(input, "rb");
-  if (in == nullptr) {
-    std::fprintf(stderr, "encode: cannot open %s\n", input);
+  PlyLogReader* reader = nullptr;
+  Failure failure;
+  if (ply_log_open(input, PlyLogOptions{}, &reader, &failure) != OK) {
+    if (failure.result == ERR_ALLOC) {
+      std::fprintf(stderr, "encode: out of memory allocating line/FEN4 buffers (need %d + %d KiB)\n",
+                   LINE_BUF_SIZE / 1024, FEN4_BUF_SIZE / 1024);
+    } else {
+      std::fprintf(stderr, "encode: cannot open %s\n", input);
+    }
     return EXIT_FAILED;
   }
-  auto close_input = [&] {
-    if (!from_stdin) std::fclose(in);
-  };
+  const std::unique_ptr<PlyLogReader, decltype(&ply_log_close)> reader_owner(reader, ply_log_close);
   // Checked before the output is created, which would truncate the input.
-  if (path_is_stream_file(output, in)) {
+  if (path_is_input(output, input)) {
     std::fprintf(stderr, "encode: output %s is the input file\n", output);
-    close_input();
     return EXIT_BAD_ARGS;
   }
   ContainerWriter* writer = nullptr;
   const int opened = container_writer_open(output, options, &writer);
   if (opened == CONTAINER_WRITE_ERR_HEADER) {
-    close_input();
     std::fputs("encode: header write failed\n", stderr);
     return EXIT_FAILED;
   }
   if (opened != CONTAINER_WRITE_OK) {
-    close_input();
     std::fprintf(stderr, "encode: cannot create %s\n", options.codec != CODEC_PLAIN ? "tmpfile" : output);
-    return EXIT_FAILED;
-  }
-  PlyLogReader reader;
-  if (ply_log_open(&reader, in) != PLY_LOG_OK) {
-    close_input();
-    container_writer_discard(writer);
-    std::fprintf(stderr, "encode: out of memory allocating line/FEN4 buffers (need %d + %d KiB)\n",
-                 LINE_BUF_SIZE / 1024, FEN4_BUF_SIZE / 1024);
     return EXIT_FAILED;
   }
   const int threads = encoder_pool_threads(pool);
   PlyBatch batch;
   if (!batch.allocate(threads == 1 ? 1 : threads * BOARDS_PER_THREAD)) {
-    ply_log_close(&reader);
-    close_input();
     container_writer_discard(writer);
     std::fprintf(stderr, "encode: out of memory for a batch of %d frames\n", batch.board_capacity);
     return EXIT_FAILED;
@@ -179,18 +169,19 @@ int cmd_encode(int argc, char** argv) {
   int status = EXIT_OK;
   Progress progress;  // a line on standard error when it is a terminal
   progress_start(&progress, "encode");
-  int read = PLY_LOG_OK;
+  Result read = OK;
   for (;;) {
     const int k = batch.n_boards;
-    read = ply_log_next(&reader, &batch.boards[k], &batch.trailers[k]);
-    if (read == PLY_LOG_END || read == PLY_LOG_ERR_READ) break;
-    const LineOutcome outcome{read, reader.line_number, reader.fen4_error};
-    if (read != PLY_LOG_OK && k == 0) {
+    read = ply_log_next(reader, &batch.boards[k], &batch.trailers[k], &failure);
+    if (read == PAUSED) continue;
+    if (read != OK && read != PLY_LOG_TOO_LONG && read != PLY_LOG_BAD_FEN4) break;
+    const LineOutcome outcome{read, static_cast<std::uint32_t>(read == OK ? 0 : failure.line), failure.fen4_error};
+    if (read != OK && k == 0) {
       report_line(outcome, &progress);  // no frame waits before it
       continue;
     }
     batch.lines[batch.n_lines++] = outcome;
-    if (read == PLY_LOG_OK) ++batch.n_boards;
+    if (read == OK) ++batch.n_boards;
     if (batch.full() && !write_batch(batch, pool, writer, &progress)) {
       status = EXIT_FAILED;
       break;
@@ -198,9 +189,11 @@ int cmd_encode(int argc, char** argv) {
   }
   if (status == EXIT_OK && !write_batch(batch, pool, writer, &progress)) status = EXIT_FAILED;
   progress_clear(&progress);
-  ply_log_close(&reader);
-  if (read == PLY_LOG_ERR_READ) {
+  if (read == ERR_READ) {
     std::fprintf(stderr, "encode: read error on %s\n", input);
+    status = EXIT_FAILED;
+  } else if (read != END && status == EXIT_OK) {  // a compressed input that is damaged
+    std::fprintf(stderr, "encode: read error on %s: %s\n", input, result_name(read));
     status = EXIT_FAILED;
   }
 
@@ -209,7 +202,6 @@ int cmd_encode(int argc, char** argv) {
     std::fputs("encode: header backfill failed\n", stderr);
     status = EXIT_FAILED;
   }
-  close_input();
   const int closed = container_writer_close(writer);
   if (closed == CONTAINER_WRITE_ERR_COMPRESS) {
     std::fprintf(stderr, "encode: %s to %s failed\n", container_codec_name(options.codec), output);

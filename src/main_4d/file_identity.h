@@ -3,8 +3,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cstring>
 
 namespace q4d {
 
@@ -15,10 +16,11 @@ inline bool path_is_same_file(const char* path, const struct stat& input) {
   return stat(path, &out) == 0 && out.st_dev == input.st_dev && out.st_ino == input.st_ino;
 }
 
-// The same test against an open input stream (standard input included).
-inline bool path_is_stream_file(const char* path, std::FILE* input) {
+// The same test against an input path, or standard input for "-".
+inline bool path_is_input(const char* path, const char* input) {
   struct stat in;
-  return fstat(fileno(input), &in) == 0 && path_is_same_file(path, in);
+  const bool from_stdin = std::strcmp(input, "-") == 0;
+  return (from_stdin ? fstat(STDIN_FILENO, &in) : stat(input, &in)) == 0 && path_is_same_file(path, in);
 }
 
 }  // namespace q4d

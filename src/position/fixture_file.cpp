@@ -13,7 +13,7 @@ namespace {
 bool names_fixture(const char* line, const char* name) {
   const char* stored = nullptr;
   std::size_t length = 0;
-  return find_string_value(line, "name", &stored, &length) == KEY_OK && std::strlen(name) == length &&
+  return find_string_value(line, "name", &stored, &length) == OK && std::strlen(name) == length &&
          std::memcmp(stored, name, length) == 0;
 }
 
@@ -56,7 +56,7 @@ int read_fixture_line(const char* line, const char* name, Board4D* board) {
   if (line == nullptr || name == nullptr || board == nullptr) return FIXTURE_ERR_NULL;
   if (!names_fixture(line, name)) return FIXTURE_NOT_FOUND;
   const char* p = nullptr;
-  if (find_key(line, "pieces", &p) != KEY_OK || *p != '{') return FIXTURE_NO_PIECES;
+  if (find_key(line, "pieces", &p) != OK || *p != '{') return FIXTURE_NO_PIECES;
   return parse_pieces(p + 1, board);
 }
 

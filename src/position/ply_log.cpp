@@ -1,237 +1,251 @@
 #include "position/ply_log.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "codecs/byte_reader.h"
 #include "position/fen4.h"
 #include "position/key_scan.h"
+#include "position/ply_line.h"
 
 namespace q4d {
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+constexpr std::size_t READ_SIZE = 1 << 16;  // bytes asked of the file at a time
+// Lines read in one call without a position before the reader pauses: a file
+// of endless lines (/dev/zero) must still let its caller see a signal.
+constexpr int PAUSE_LINES = 1024;
 
 // A ply of 0 or more; a negative one counts as absent.
-bool read_ply(const char* line, std::int64_t* ply) { return find_int_key(line, "ply", ply) == KEY_OK && *ply >= 0; }
-
-void read_trailer(const char* line, std::uint32_t frames_written, PlyTrailer* t) {
-  *t = PlyTrailer{};
-  std::int64_t value = 0;
-  std::int64_t square[4];
-  t->ply = static_cast<std::uint32_t>(read_ply(line, &value) ? value : frames_written);
-  if (find_int_array4(line, "move_from", square) == KEY_OK) {
-    for (int k = 0; k < 4; ++k) t->move_from[k] = static_cast<std::uint8_t>(square[k]);
-  }
-  if (find_int_array4(line, "move_to", square) == KEY_OK) {
-    for (int k = 0; k < 4; ++k) t->move_to[k] = static_cast<std::uint8_t>(square[k]);
-  }
-  if (find_int_key(line, "promo", &value) == KEY_OK) t->promo = static_cast<std::uint8_t>(value);
-  if (find_int_key(line, "flags", &value) == KEY_OK) t->flags = static_cast<std::uint8_t>(value);
-}
+bool read_ply(const char* line, std::int64_t* ply) { return find_int_key(line, "ply", ply) == OK && *ply >= 0; }
 
 }  // namespace
 
-const char* ndjson4_parse_integer(const char* text, std::int64_t* value) {
-  constexpr std::uint64_t POS_LIMIT = INT64_MAX;
-  constexpr std::uint64_t NEG_LIMIT = POS_LIMIT + 1;
-  const bool negative = *text == '-';
-  if (negative) ++text;
-  std::uint64_t magnitude = 0;
-  for (; is_digit(*text); ++text) {
-    const unsigned digit = static_cast<unsigned>(*text - '0');
-    // Saturate instead of wrapping; NEG_LIMIT bounds both signs here.
-    magnitude = magnitude > (NEG_LIMIT - digit) / 10 ? NEG_LIMIT : magnitude * 10 + digit;
-  }
-  if (negative) {
-    *value = magnitude >= NEG_LIMIT ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
-  } else {
-    *value = magnitude > POS_LIMIT ? INT64_MAX : static_cast<std::int64_t>(magnitude);
-  }
-  return text;
-}
+bool is_metadata_line(const char* line) { return std::strstr(line, "bridge_version") != nullptr; }
 
-int find_int_key(const char* line, const char* key, std::int64_t* value) {
-  if (value == nullptr) return KEY_ERR_NULL;
-  const char* p = nullptr;
-  const int found = find_key(line, key, &p);
-  if (found != KEY_OK) return found;
-  if (*p != '-' && !is_digit(*p)) return KEY_NO_VALUE;
-  ndjson4_parse_integer(p, value);
-  return KEY_OK;
-}
-
-int find_int_array4(const char* line, const char* key, std::int64_t values[4]) {
-  if (values == nullptr) return KEY_ERR_NULL;
-  const char* p = nullptr;
-  const int found = find_key(line, key, &p);
-  if (found != KEY_OK) return found;
-  if (*p++ != '[') return KEY_NO_VALUE;
-  std::int64_t read[4];
-  for (int k = 0; k < 4; ++k) {
-    p = skip_blanks(p);
-    if (*p != '-' && !is_digit(*p)) return KEY_NO_VALUE;
-    ndjson4_parse_integer(p, &read[k]);
-    while (*p == '-' || is_digit(*p)) ++p;  // "1-2" is one element, read as 1
-    p = skip_blanks(p);
-    if (*p++ != (k < 3 ? ',' : ']')) return KEY_NO_VALUE;
+Result read_ply_line(const char* line, char* fen4_buf, Board4D* board, PlyTrailer* trailer, unsigned* fields,
+                     int* fen4_error) {
+  if (line == nullptr || fen4_buf == nullptr || board == nullptr || trailer == nullptr || fields == nullptr ||
+      fen4_error == nullptr) {
+    return ERR_NULL;
   }
-  std::memcpy(values, read, sizeof read);
-  return KEY_OK;
-}
-
-int read_ply_line(const char* line, std::uint32_t frames_written, char* fen4_buf, Board4D* board,
-                  PlyTrailer* trailer, int* fen4_error) {
-  if (line == nullptr || fen4_buf == nullptr || board == nullptr || trailer == nullptr || fen4_error == nullptr) {
-    return PLY_LINE_ERR_NULL;
-  }
-  if (std::strstr(line, "bridge_version") != nullptr) return PLY_LINE_SKIPPED;  // metadata line
+  *fields = 0;
+  if (is_metadata_line(line)) return PLY_LOG_METADATA;
   const char* text = nullptr;
   std::size_t length = 0;
-  if (find_string_value(line, "fen4", &text, &length) != KEY_OK) return PLY_LINE_SKIPPED;
-  if (length >= FEN4_BUF_SIZE) return PLY_LINE_TOO_LONG;
+  if (const Result found = find_string_value(line, "fen4", &text, &length); found != OK) return found;
+  if (length >= FEN4_BUF_SIZE) return PLY_LOG_TOO_LONG;
   std::memcpy(fen4_buf, text, length);
   fen4_buf[length] = '\0';
   *fen4_error = parse_fen4(fen4_buf, board);
-  if (*fen4_error != OK) return PLY_LINE_BAD_FEN4;
-  read_trailer(line, frames_written, trailer);
-  return PLY_LINE_OK;
+  if (*fen4_error != OK) return PLY_LOG_BAD_FEN4;
+
+  *trailer = PlyTrailer{};
+  std::int64_t value = 0;
+  if (read_ply(line, &value)) {
+    trailer->ply = static_cast<std::uint32_t>(value);
+    *fields |= LINE_HAS_PLY;
+  }
+  std::int64_t from[4], to[4];
+  const bool has_from = find_int_array4(line, "move_from", from) == OK;
+  const bool has_to = find_int_array4(line, "move_to", to) == OK;
+  for (int k = 0; k < 4; ++k) {
+    if (has_from) trailer->move_from[k] = static_cast<std::uint8_t>(from[k]);
+    if (has_to) trailer->move_to[k] = static_cast<std::uint8_t>(to[k]);
+  }
+  if (has_from && has_to) *fields |= LINE_HAS_MOVE;
+  if (find_int_key(line, "promo", &value) == OK) trailer->promo = static_cast<std::uint8_t>(value);
+  if (find_int_key(line, "flags", &value) == OK) trailer->flags = static_cast<std::uint8_t>(value);
+  return OK;
 }
+
+struct PlyLogReader {
+  ByteReader* bytes = nullptr;
+  PlyLogOptions options;
+  std::unique_ptr<unsigned char[]> buf{new (std::nothrow) unsigned char[READ_SIZE]};
+  std::size_t buf_pos = 0, buf_size = 0;
+  bool ended = false;  // the file has given its last byte
+  std::unique_ptr<char[]> line{new (std::nothrow) char[LINE_BUF_SIZE]};
+  std::size_t line_length = 0;  // of a piece still being put together
+  std::unique_ptr<char[]> fen4{new (std::nothrow) char[FEN4_BUF_SIZE]};
+  std::uint64_t line_number = 0;  // pieces read, from the start of the range
+  std::uint32_t positions = 0;    // positions read, from the start of the range
+
+  // Where reading stands in the range (offsets count only when it is bounded,
+  // so that pipes and compressed files can be read).
+  std::int64_t offset = 0;
+  bool at_line_start = true;
+  bool positioned = false;  // the file is at the range's first line
+  bool skipping = false;    // passing over the line that holds byte begin - 1
+  std::uint32_t positions_before = 0;  // positions in the lines before `begin`
+  bool positions_before_known = true;
+
+  ~PlyLogReader() { byte_reader_close(bytes); }
+};
 
 namespace {
 
-// Reads the next piece of a line into reader->line: 1 when one was read, 0
-// at the end of the stream or the range, or PLY_LOG_ERR_READ.
-int read_piece(PlyLogReader* r) {
-  const bool bounded = r->end >= 0;
-  if (bounded && r->at_line_start && r->offset >= r->end) return 0;
-  if (std::fgets(r->line, LINE_BUF_SIZE, r->stream) == nullptr) return std::ferror(r->stream) ? PLY_LOG_ERR_READ : 0;
-  if (bounded) {
-    // From the bytes consumed, not strlen: a line may hold NUL bytes.
-    const std::int64_t now = ftello(r->stream);
-    if (now < 0) return PLY_LOG_ERR_READ;
-    const std::int64_t consumed = now - r->offset;
-    r->at_line_start = consumed > 0 && r->line[consumed - 1] == '\n';
-    r->offset = now;
+// Reads the next piece of a line into r.line: OK, END at the end of the file
+// (or, when `bounded`, of the range), PAUSED or a failure. A piece cut short
+// by a pause is kept and finished by the next call.
+Result read_piece(PlyLogReader& r, bool bounded, Failure* failure) {
+  if (bounded && r.options.end >= 0 && r.line_length == 0 && r.at_line_start && r.offset >= r.options.end) {
+    return END;
   }
-  return 1;
+  for (;;) {
+    if (r.buf_pos == r.buf_size && !r.ended) {
+      std::size_t n = 0;
+      const Result read = byte_reader_read(r.bytes, r.buf.get(), READ_SIZE, &n, failure);
+      if (read != OK) return read;
+      r.buf_pos = 0;
+      r.buf_size = n;
+      r.ended = n == 0;
+    }
+    if (r.buf_pos == r.buf_size) {  // the file has ended
+      if (r.line_length == 0) return END;
+      break;  // its last line has no newline
+    }
+    const unsigned char* from = r.buf.get() + r.buf_pos;
+    std::size_t take = std::min(r.buf_size - r.buf_pos, LINE_BUF_SIZE - 1 - r.line_length);
+    const void* newline = std::memchr(from, '\n', take);
+    if (newline != nullptr) take = static_cast<std::size_t>(static_cast<const unsigned char*>(newline) - from) + 1;
+    std::memcpy(r.line.get() + r.line_length, from, take);
+    r.line_length += take;
+    r.buf_pos += take;
+    r.offset += static_cast<std::int64_t>(take);
+    if (newline != nullptr || r.line_length == LINE_BUF_SIZE - 1) break;
+  }
+  r.at_line_start = r.line[r.line_length - 1] == '\n';
+  r.line[r.line_length] = '\0';
+  r.line_length = 0;
+  return OK;
 }
 
-// Positions the stream at the first line that starts at or after `begin`.
-int start_range(PlyLogReader* r) {
-  if (r->end < 0 && r->begin == 0) return PLY_LOG_OK;  // the stream as it stands, pipes included
-  const std::int64_t from = r->begin > 0 ? r->begin - 1 : 0;
-  if (fseeko(r->stream, from, SEEK_SET) != 0) return PLY_LOG_ERR_READ;
-  r->offset = from;
-  if (r->begin == 0) return PLY_LOG_OK;
+// Puts the file at the first line that starts at or after `begin`.
+Result start_range(PlyLogReader& r, Failure* failure) {
+  const PlyLogOptions& o = r.options;
+  if (!r.positioned) {
+    r.positioned = true;
+    if (o.begin == 0 && o.end < 0) return OK;  // the file as it comes, pipes and compressed files included
+    const std::int64_t from = o.begin > 0 ? o.begin - 1 : 0;
+    if (const Result sought = byte_reader_seek(r.bytes, from, failure); sought != OK) {
+      r.positioned = false;
+      return sought;
+    }
+    r.offset = from;
+    r.skipping = o.begin > 0;
+    r.at_line_start = !r.skipping;
+  }
   // The line holding byte begin - 1 belongs to an earlier range.
-  const std::int64_t end = r->end;
-  r->end = INT64_MAX;
-  r->at_line_start = false;
-  int got = 1;
-  while (got == 1 && !r->at_line_start) got = read_piece(r);
-  r->end = end;
-  r->at_line_start = true;
-  return got < 0 ? got : PLY_LOG_OK;
+  while (r.skipping) {
+    const Result read = read_piece(r, false, failure);
+    if (read == END) break;
+    if (read != OK) return read;
+    r.skipping = !r.at_line_start;
+  }
+  r.skipping = false;
+  r.at_line_start = true;
+  return OK;
 }
 
-// The positions in the lines before the range, read with a second reader on
-// the same stream, which is then put back where it was.
-int count_positions_before(PlyLogReader* r) {
-  const std::int64_t resume = ftello(r->stream);
-  if (resume < 0) return PLY_LOG_ERR_READ;
+// The positions in the lines before the range, read by a second reader.
+Result count_positions_before(PlyLogReader& r, Failure* failure) {
   const std::unique_ptr<Board4D> board(new (std::nothrow) Board4D);
-  if (board == nullptr) return PLY_LOG_ERR_ALLOC;
-  PlyLogReader prefix;
-  int result = ply_log_open(&prefix, r->stream);
-  if (result == PLY_LOG_OK) result = ply_log_set_range(&prefix, 0, r->begin);
+  if (board == nullptr) return fail(failure, ERR_ALLOC, byte_reader_path(r.bytes));
+  PlyLogOptions prefix_range;
+  prefix_range.end = r.options.begin;
+  PlyLogReader* prefix = nullptr;
+  Result result = ply_log_open(byte_reader_path(r.bytes), prefix_range, &prefix, failure);
   PlyTrailer trailer;
-  while (result == PLY_LOG_OK || result == PLY_LOG_TOO_LONG || result == PLY_LOG_BAD_FEN4) {
-    result = ply_log_next(&prefix, board.get(), &trailer);
+  while (result == OK || result == PLY_LOG_TOO_LONG || result == PLY_LOG_BAD_FEN4 || result == PAUSED) {
+    result = ply_log_next(prefix, board.get(), &trailer, failure);
   }
-  ply_log_close(&prefix);
-  if (result != PLY_LOG_END) return result;
-  if (fseeko(r->stream, resume, SEEK_SET) != 0) return PLY_LOG_ERR_READ;
-  r->positions_before = prefix.positions;
-  r->positions_before_known = true;
-  return PLY_LOG_OK;
+  if (result == END) {
+    r.positions_before = prefix->positions;
+    r.positions_before_known = true;
+    result = OK;
+  }
+  ply_log_close(prefix);
+  return result;
+}
+
+Result start(PlyLogReader* reader, Failure* failure) {
+  if (reader == nullptr) return fail(failure, ERR_NULL);
+  if (reader->positioned && !reader->skipping) return OK;
+  return start_range(*reader, failure);
 }
 
 }  // namespace
 
-int ply_log_open(PlyLogReader* reader, std::FILE* stream) {
-  if (reader == nullptr || stream == nullptr) return PLY_LOG_ERR_NULL;
-  *reader = PlyLogReader{};
-  reader->stream = stream;
-  reader->line = static_cast<char*>(std::malloc(LINE_BUF_SIZE));
-  reader->fen4 = static_cast<char*>(std::malloc(FEN4_BUF_SIZE));
-  if (reader->line == nullptr || reader->fen4 == nullptr) {
-    ply_log_close(reader);
-    return PLY_LOG_ERR_ALLOC;
+Result ply_log_open(const char* path, const PlyLogOptions& options, PlyLogReader** reader, Failure* failure) {
+  if (path == nullptr || reader == nullptr) return fail(failure, ERR_NULL);
+  *reader = nullptr;
+  if (options.begin < 0 || (options.end >= 0 && options.end < options.begin) || options.end < -1) {
+    return fail(failure, ERR_ARGUMENT, path);
   }
-  reader->fen4[0] = '\0';
-  return PLY_LOG_OK;
+  std::unique_ptr<PlyLogReader> r(new (std::nothrow) PlyLogReader);
+  if (r == nullptr || r->buf == nullptr || r->line == nullptr || r->fen4 == nullptr) {
+    return fail(failure, ERR_ALLOC, path);
+  }
+  if (const Result opened = byte_reader_open(path, &r->bytes, failure); opened != OK) return opened;
+  r->options = options;
+  r->positions_before_known = options.begin == 0;
+  r->line[0] = '\0';
+  r->fen4[0] = '\0';
+  *reader = r.release();
+  return OK;
 }
 
-int ply_log_set_range(PlyLogReader* reader, std::int64_t begin, std::int64_t end) {
-  if (reader == nullptr) return PLY_LOG_ERR_NULL;
-  if (begin < 0 || end < begin || reader->started) return PLY_LOG_ERR_RANGE;
-  reader->begin = begin;
-  reader->end = end;
-  reader->positions_before = 0;
-  reader->positions_before_known = begin == 0;
-  return PLY_LOG_OK;
-}
-
-int ply_log_next(PlyLogReader* reader, Board4D* board, PlyTrailer* trailer) {
-  if (reader == nullptr || reader->line == nullptr || board == nullptr || trailer == nullptr) return PLY_LOG_ERR_NULL;
-  if (!reader->started) {
-    reader->started = true;
-    const int started = start_range(reader);
-    if (started != PLY_LOG_OK) return started;
-  }
-  for (;;) {
-    const int got = read_piece(reader);
-    if (got < 0) return got;
-    if (got == 0) return PLY_LOG_END;
-    ++reader->line_number;
-    const std::uint32_t before = reader->positions_before + reader->positions;
-    const int read = read_ply_line(reader->line, before, reader->fen4, board, trailer, &reader->fen4_error);
-    if (read == PLY_LINE_SKIPPED) continue;
-    if (read == PLY_LINE_TOO_LONG) return PLY_LOG_TOO_LONG;
-    if (read == PLY_LINE_BAD_FEN4) return PLY_LOG_BAD_FEN4;
-    std::int64_t ply = 0;
-    if (!reader->positions_before_known && !read_ply(reader->line, &ply)) {
-      const int counted = count_positions_before(reader);
-      if (counted != PLY_LOG_OK) return counted;
-      trailer->ply = reader->positions_before + reader->positions;
+Result ply_log_next(PlyLogReader* reader, Board4D* board, PlyTrailer* trailer, Failure* failure) {
+  if (board == nullptr || trailer == nullptr) return fail(failure, ERR_NULL);
+  if (const Result started = start(reader, failure); started != OK) return started;
+  PlyLogReader& r = *reader;
+  for (int lines = 0; lines < PAUSE_LINES; ++lines) {
+    if (const Result read = read_piece(r, true, failure); read != OK) return read;
+    ++r.line_number;
+    unsigned fields = 0;
+    int fen4_error = 0;
+    const Result read = read_ply_line(r.line.get(), r.fen4.get(), board, trailer, &fields, &fen4_error);
+    if (read == PLY_LOG_TOO_LONG || read == PLY_LOG_BAD_FEN4) {
+      (void)fail(failure, read, byte_reader_path(r.bytes));
+      if (failure != nullptr) {
+        failure->line = static_cast<std::int64_t>(r.line_number);
+        failure->fen4_error = read == PLY_LOG_BAD_FEN4 ? fen4_error : 0;
+      }
+      return read;
     }
-    ++reader->positions;
-    return PLY_LOG_OK;
+    if (read == PLY_LOG_METADATA && r.options.metadata) return read;
+    if (read != OK) continue;
+    if ((fields & LINE_HAS_PLY) == 0) {
+      if (!r.positions_before_known) {
+        if (const Result counted = count_positions_before(r, failure); counted != OK) return counted;
+      }
+      trailer->ply = r.positions_before + r.positions;
+    }
+    ++r.positions;
+    return OK;
   }
+  return PAUSED;
 }
 
-void ply_log_close(PlyLogReader* reader) {
-  if (reader == nullptr) return;
-  std::free(reader->line);
-  std::free(reader->fen4);
-  reader->line = nullptr;
-  reader->fen4 = nullptr;
+Result ply_log_next_line(PlyLogReader* reader, const char** line, Failure* failure) {
+  if (line == nullptr) return fail(failure, ERR_NULL);
+  if (const Result started = start(reader, failure); started != OK) return started;
+  const Result read = read_piece(*reader, true, failure);
+  if (read != OK) return read;
+  ++reader->line_number;
+  *line = reader->line.get();
+  return OK;
 }
 
-const char* ply_log_error_name(int code) {
-  switch (code) {
-    case PLY_LOG_OK: return "ok";
-    case PLY_LOG_ERR_NULL: return "absent argument";
-    case PLY_LOG_END: return "no more lines";
-    case PLY_LOG_ERR_READ: return "read error";
-    case PLY_LOG_ERR_ALLOC: return "out of memory for the line buffers";
-    case PLY_LOG_TOO_LONG: return "FEN4 string too long";
-    case PLY_LOG_BAD_FEN4: return "FEN4 string does not parse";
-    case PLY_LOG_ERR_RANGE: return "bad byte range";
-    default: return "unknown error";
-  }
-}
+const char* ply_log_fen4(const PlyLogReader* reader) { return reader != nullptr ? reader->fen4.get() : ""; }
+
+const char* ply_log_line(const PlyLogReader* reader) { return reader != nullptr ? reader->line.get() : ""; }
+
+std::uint64_t ply_log_line_number(const PlyLogReader* reader) { return reader != nullptr ? reader->line_number : 0; }
+
+void ply_log_close(PlyLogReader* reader) { delete reader; }
 
 }  // namespace q4d

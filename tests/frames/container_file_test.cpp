@@ -148,8 +148,9 @@ class ContainerFile : public test::ScratchDirTest {
     std::FILE* source = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), source);
     const std::string out = path("packed");
-    EXPECT_EQ(codec == CODEC_GZIP ? gzip_write_file(out.c_str(), source) : zstd_write_file(out.c_str(), source, 3, 0),
-              COMPRESS_OK);
+    EXPECT_EQ(codec == CODEC_GZIP ? gzip_write_file(out.c_str(), source, nullptr)
+                                  : zstd_write_file(out.c_str(), source, 3, 0, nullptr),
+              OK);
     std::fclose(source);
     return read_bytes(out);
   }

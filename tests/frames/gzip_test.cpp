@@ -22,19 +22,17 @@ using test::read_bytes;
 const unsigned char FIXED_HEADER[10] = {0x1F, 0x8B, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF};
 
 // The bytes a decoder gives for a whole file, or its first failure.
-int decode_gzip(const Bytes& file, bool check_trailer, Bytes* content) {
+Result decode_gzip(const Bytes& file, bool check_trailer, Bytes* content) {
   std::FILE* f = std::tmpfile();
   std::fwrite(file.data(), 1, file.size(), f);
   std::rewind(f);
   GzipDecoder* decoder = nullptr;
-  int result = gzip_decoder_open(f, check_trailer, &decoder);
+  Result result = gzip_decoder_open(f, check_trailer, &decoder, nullptr);
   unsigned char chunk[1000];  // small, so that reads stop inside the stream
-  while (result == 0) {
-    const long n = gzip_decoder_read(decoder, chunk, sizeof chunk);
-    if (n <= 0) {
-      result = static_cast<int>(n);
-      break;
-    }
+  while (result == OK) {
+    std::size_t n = 0;
+    result = gzip_decoder_read(decoder, chunk, sizeof chunk, &n, nullptr);
+    if (n == 0) break;
     content->insert(content->end(), chunk, chunk + n);
   }
   gzip_decoder_close(decoder);
@@ -50,13 +48,14 @@ class Gzip : public test::ScratchDirTest {
     std::FILE* source = std::tmpfile();
     std::fwrite(content.data(), 1, content.size(), source);
     const std::string name = path("written.gz");
-    EXPECT_EQ(threads == 1 ? gzip_write_file(name.c_str(), source) : gzip_write_file_blocks(name.c_str(), source, threads),
-              COMPRESS_OK);
+    EXPECT_EQ(threads == 1 ? gzip_write_file(name.c_str(), source, nullptr)
+                           : gzip_write_file_blocks(name.c_str(), source, threads, nullptr),
+              OK);
     std::fclose(source);
     return read_bytes(path("written.gz"));
   }
 
-  int open_read(const Bytes& file_bytes, Bytes* content) { return decode_gzip(file_bytes, false, content); }
+  Result open_read(const Bytes& file_bytes, Bytes* content) { return decode_gzip(file_bytes, false, content); }
 };
 
 Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
@@ -166,7 +165,7 @@ TEST_F(Gzip, TrailerIsCheckedOnlyWhenAsked) {
     EXPECT_EQ(open_read(file, &back), 0);
     EXPECT_EQ(back, content);
     back.clear();
-    EXPECT_EQ(decode_gzip(file, true, &back), DECODE_ERR_GZIP_CHECK) << file.size();
+    EXPECT_EQ(decode_gzip(file, true, &back), CODEC_ERR_CHECK) << file.size();
   }
 }
 
@@ -193,17 +192,17 @@ TEST_F(Gzip, MalformedFilesAreRejected) {
   struct Case {
     const char* what;
     const Bytes& file;
-    int expected;
+    Result expected;
   };
   const Case cases[] = {
-      {"cut inside the deflate stream", cut_stream, DECODE_ERR_CUT},
-      {"corrupt deflate data", corrupt, DECODE_ERR_DATA},
-      {"header only", short_header, DECODE_ERR_HEADER},
-      {"CM 7", cm7, DECODE_ERR_HEADER},
-      {"FNAME runs to the end", name_to_end, DECODE_ERR_HEADER},
-      {"FCOMMENT runs to the end", comment_to_end, DECODE_ERR_HEADER},
-      {"FEXTRA longer than the file", extra_too_long, DECODE_ERR_HEADER},
-      {"FHCRC cut", hcrc_cut, DECODE_ERR_HEADER},
+      {"cut inside the deflate stream", cut_stream, CODEC_ERR_CUT},
+      {"corrupt deflate data", corrupt, CODEC_ERR_DATA},
+      {"header only", short_header, CODEC_ERR_HEADER},
+      {"CM 7", cm7, CODEC_ERR_HEADER},
+      {"FNAME runs to the end", name_to_end, CODEC_ERR_HEADER},
+      {"FCOMMENT runs to the end", comment_to_end, CODEC_ERR_HEADER},
+      {"FEXTRA longer than the file", extra_too_long, CODEC_ERR_HEADER},
+      {"FHCRC cut", hcrc_cut, CODEC_ERR_HEADER},
   };
   for (const Case& c : cases) {
     Bytes back;
@@ -216,18 +215,18 @@ TEST_F(Gzip, WriteFailures) {
   std::fputs("some container bytes", source);
   for (int threads : {1, 2}) {
     auto write = [&](const char* out, std::FILE* in) {
-      return threads == 1 ? gzip_write_file(out, in) : gzip_write_file_blocks(out, in, threads);
+      return threads == 1 ? gzip_write_file(out, in, nullptr) : gzip_write_file_blocks(out, in, threads, nullptr);
     };
-    EXPECT_EQ(write(nullptr, source), COMPRESS_ERR_NULL);
-    EXPECT_EQ(write(path("a.gz").c_str(), nullptr), COMPRESS_ERR_NULL);
-    EXPECT_EQ(write(path("no/such/dir.gz").c_str(), source), COMPRESS_ERR_OPEN);
+    EXPECT_EQ(write(nullptr, source), ERR_NULL);
+    EXPECT_EQ(write(path("a.gz").c_str(), nullptr), ERR_NULL);
+    EXPECT_EQ(write(path("no/such/dir.gz").c_str(), source), ERR_CREATE);
     // Everything fits the output's buffer, so a full disk shows only on close.
-    EXPECT_EQ(write("/dev/full", source), COMPRESS_ERR_CLOSE);
+    EXPECT_EQ(write("/dev/full", source), ERR_CLOSE);
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
     std::FILE* pipe_source = fdopen(fds[0], "rb");
-    EXPECT_EQ(write(path("b.gz").c_str(), pipe_source), COMPRESS_ERR_SEEK);
+    EXPECT_EQ(write(path("b.gz").c_str(), pipe_source), ERR_SEEK);
     std::fclose(pipe_source);
     close(fds[1]);
   }
@@ -240,13 +239,13 @@ TEST_F(Gzip, DecoderReportsWhereTheStreamStops) {
   struct Case {
     const char* what;
     std::size_t keep;
-    int expected;
+    Result expected;
   };
   const Case cases[] = {
-      {"whole stream", deflate_end, 0},
-      {"cut after output was made", deflate_end / 2, DECODE_ERR_CUT},
-      {"cut before any output", 11, DECODE_ERR_CUT},
-      {"no deflate data", 10, DECODE_ERR_CUT},
+      {"whole stream", deflate_end, OK},
+      {"cut after output was made", deflate_end / 2, CODEC_ERR_CUT},
+      {"cut before any output", 11, CODEC_ERR_CUT},
+      {"no deflate data", 10, CODEC_ERR_CUT},
   };
   for (const Case& c : cases) {
     Bytes back;
@@ -254,8 +253,9 @@ TEST_F(Gzip, DecoderReportsWhereTheStreamStops) {
         << c.what;
   }
   GzipDecoder* decoder = nullptr;
-  EXPECT_EQ(gzip_decoder_open(nullptr, false, &decoder), DECODE_ERR_NULL);
-  EXPECT_EQ(gzip_decoder_read(nullptr, nullptr, 1), DECODE_ERR_NULL);
+  EXPECT_EQ(gzip_decoder_open(nullptr, false, &decoder, nullptr), ERR_NULL);
+  std::size_t n = 0;
+  EXPECT_EQ(gzip_decoder_read(nullptr, nullptr, 1, &n, nullptr), ERR_NULL);
 }
 
 // The block method: one valid gzip member whose bytes depend only on its

@@ -1,7 +1,10 @@
 """read_ply_log against the program's encode: the same positions, trailers
 and reported lines, for a log of every kind of line."""
+import errno
+import gzip
 import os
 import re
+import signal
 import subprocess
 import tempfile
 import unittest
@@ -59,8 +62,9 @@ class AsTheProgramReadsIt(unittest.TestCase):
         self.assertTrue(all(issubclass(w.category, RuntimeWarning) for w in caught))
 
     def test_missing_or_unreadable(self):
-        with self.assertRaises(FileNotFoundError):
+        with self.assertRaises(OSError) as caught:
             list(quorvane4d.read_ply_log("/nonexistent/log.ndjson4"))
+        self.assertEqual(caught.exception.errno, errno.ENOENT)
         with tempfile.TemporaryDirectory() as scratch:
             with self.assertRaises(OSError):  # a directory opens, but reading it fails
                 list(quorvane4d.read_ply_log(scratch))
@@ -77,6 +81,45 @@ class AsTheProgramReadsIt(unittest.TestCase):
             c = quorvane4d.read_ply_log(path)
             next(c)
             c.close()  # the file is closed with the generator
+
+
+class CompressedAndHostile(unittest.TestCase):
+    def test_gzip_and_zstd_read_as_plain(self):
+        import zstandard
+        with tempfile.TemporaryDirectory() as scratch:
+            plain = write_lines(scratch, "log.ndjson4", LINES[1:6])
+            with open(plain, "rb") as f:
+                text = f.read()
+            with open(os.path.join(scratch, "log.gz"), "wb") as f:
+                f.write(gzip.compress(text[:50]) + gzip.compress(text[50:]))  # two members
+            with open(os.path.join(scratch, "log.zst"), "wb") as f:
+                f.write(zstandard.ZstdCompressor().compress(text))
+            with open(os.path.join(scratch, "cut.gz"), "wb") as f:
+                f.write(gzip.compress(text)[:-12])
+            expected = list(quorvane4d.read_ply_log(plain))
+            self.assertEqual(len(expected), 5)
+            for name in ("log.gz", "log.zst"):
+                self.assertEqual(list(quorvane4d.read_ply_log(os.path.join(scratch, name))), expected)
+            with self.assertRaises(quorvane4d.errors.PlyLogError) as caught:
+                list(quorvane4d.read_ply_log(os.path.join(scratch, "cut.gz")))
+            self.assertEqual(caught.exception.code, quorvane4d.errors.Result.CODEC_ERR_CUT)
+            self.assertEqual(caught.exception.path, os.path.join(scratch, "cut.gz"))
+
+    def test_endless_input_and_a_fifo_without_writer_give_way_to_ctrl_c(self):
+        def interrupt(signum, frame):
+            raise KeyboardInterrupt
+        previous = signal.signal(signal.SIGALRM, interrupt)
+        try:
+            with tempfile.TemporaryDirectory() as scratch:
+                fifo = os.path.join(scratch, "fifo")
+                os.mkfifo(fifo)
+                for path in ("/dev/zero", fifo):
+                    signal.setitimer(signal.ITIMER_REAL, 0.2)
+                    with self.assertRaises(KeyboardInterrupt, msg=path):
+                        list(quorvane4d.read_ply_log(path))
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
 
 
 if __name__ == "__main__":

@@ -46,7 +46,17 @@ class Stream(GamesTestCase):
                          for rank in range(world_size)]
                 self.assertEqual(sum(parts, collections.Counter()), self.expected, (world_size, shuffle_buffer))
 
-    def test_containers_are_sources(self):
+    def test_compressed_logs_and_containers_are_sources(self):
+        compressed = []
+        for k, path in enumerate(self.paths):
+            compressed.append(os.path.join(self.scratch.name, f"log{k}.ndjson4.gz"))
+            with open(path, "rb") as f, gzip.open(compressed[-1], "wb") as g:
+                g.write(f.read())
+        for world_size in (1, 4):  # more shards than files: plain logs are cut into ranges, compressed ones not
+            seen = sum((positions(quorvane4d.PositionStream(compressed, batch_size=7, shuffle_buffer=5, rank=rank,
+                                                            world_size=world_size))
+                        for rank in range(world_size)), collections.Counter())
+            self.assertEqual(seen, self.expected)
         # The containers encode writes, plain and compressed, give the same positions as their logs.
         containers = []
         for k, path in enumerate(self.paths):
@@ -174,9 +184,6 @@ class Stream(GamesTestCase):
         text = os.path.join(directory, "notes.txt")
         with open(text, "w") as f:
             f.write("hello\n")
-        compressed = os.path.join(directory, "game.ndjson4.gz")
-        with open(self.paths[0], "rb") as f, gzip.open(compressed, "wb") as g:
-            g.write(f.read())
         empty = os.path.join(directory, "empty.ndjson4")
         open(empty, "w").close()
         for path in (text, empty):
@@ -191,7 +198,7 @@ class Stream(GamesTestCase):
         from quorvane4d import _core
         for _ in range(5):
             stream = _core.open_stream([(self.paths, 1.0)], 4, 10, 0, 1, 0, 1, False,
-                                       quorvane4d.PositionStream(self.paths).filter)
+                                       quorvane4d.PositionStream(self.paths).filter, "float32")
             stream.begin(0, [])
             outcome = []
 

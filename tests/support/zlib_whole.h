@@ -23,4 +23,11 @@ inline Bytes deflate_whole(z_stream& zs, const Bytes& content) {
   return out;
 }
 
+// `content` as one gzip member, as zlib writes it.
+inline Bytes gzip_whole(const Bytes& content) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit2(&zs, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  return deflate_whole(zs, content);
+}
+
 }  // namespace q4d::test
