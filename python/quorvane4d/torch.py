@@ -44,9 +44,10 @@ class PositionDataset(torch.utils.data.IterableDataset):
 
     def __iter__(self):
         for values, labels in self.stream:
-            x = torch.from_numpy(values)
-            if values.dtype == numpy.uint16:  # bfloat16 bits
-                x = x.view(torch.bfloat16)
+            if values.dtype == numpy.uint16:  # bfloat16 bits; torch 1.13 takes them as int16
+                x = torch.from_numpy(values.view(numpy.int16)).view(torch.bfloat16)
+            else:
+                x = torch.from_numpy(values)
             x = x.view(-1, *_BOARD_SHAPE)
             yield x, {k: v if k == "loader_state" else _tensor(v) for k, v in labels.items()}
 

@@ -68,6 +68,20 @@ class Stream(GamesTestCase):
                         for rank in range(world_size)), collections.Counter())
             self.assertEqual(seen, self.expected)
 
+    def test_bfloat16_is_float32_rounded(self):
+        container = os.path.join(self.scratch.name, "bf16.quorvanez4")
+        run("encode", "-i", self.paths[0], "-o", container, "-z")
+        for source in (self.paths, container):  # encoded here, and read encoded
+            options = dict(batch_size=16, shuffle_buffer=20, seed=3)
+            wide = numpy.concatenate([v for v, _ in quorvane4d.PositionStream(source, **options)])
+            narrow = numpy.concatenate([v for v, _ in quorvane4d.PositionStream(source, dtype="bfloat16", **options)])
+            self.assertEqual(narrow.dtype, numpy.uint16)
+            bits = wide.view(numpy.uint32).astype(numpy.uint64)
+            rounded = ((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16).astype(numpy.uint16)
+            nan = numpy.isnan(wide)
+            rounded[nan] = (bits[nan] >> 16).astype(numpy.uint16) | 0x40
+            self.assertTrue(numpy.array_equal(narrow, rounded), source)
+
     def test_in_file_order_without_a_shuffle_buffer(self):
         records = [r for path in self.paths for r in quorvane4d.read_ply_log(path)]
         self.assertEqual(order(quorvane4d.PositionStream(self.paths, batch_size=10)),

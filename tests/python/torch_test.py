@@ -55,6 +55,9 @@ class Torch(GamesTestCase):
         self.assertTrue(numpy.array_equal(trailer_records(labels), trailers))
         self.assertEqual(labels["ply"].dtype, torch.int64)
         self.assertEqual(labels["has_next_move"].dtype, torch.bool)
+        x16, _ = next(iter(PositionDataset(self.paths[0], batch_size=len(values), dtype=torch.bfloat16)))
+        self.assertEqual(x16.dtype, torch.bfloat16)
+        self.assertTrue(torch.equal(x16, x.to(torch.bfloat16)))
 
     def test_two_ranks_of_two_persistent_workers_over_three_epochs(self):
         with socket.socket() as s:
