@@ -67,8 +67,8 @@ def write_game(path, seed, plies):
 
 
 def make_dataset(directory, games, plies):
-    """games.pack in `directory`, made once from generated games."""
-    pack = os.path.join(directory, "games.pack")
+    """games.q4pack in `directory`, made once from generated games."""
+    pack = os.path.join(directory, "games.q4pack")
     if not os.path.exists(pack):
         os.makedirs(directory, exist_ok=True)
         logs = []

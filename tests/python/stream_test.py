@@ -258,7 +258,7 @@ class Packs(GamesTestCase):
             with open(cls.games[-1], "w") as f:
                 f.write(json.dumps({"bridge_version": "1.0", "result": result}) + "\n")
                 f.writelines(line + "\n" for line in lines[1:])
-        cls.pack = os.path.join(cls.scratch.name, "games.pack")
+        cls.pack = os.path.join(cls.scratch.name, "games.q4pack")
         quorvane4d.pack(cls.games, cls.pack, game_keys=["result"])
         cls.records = [r for path in cls.games for r in quorvane4d.read_ply_log(path)]
 
