@@ -188,8 +188,8 @@ class PositionStream:
                 if s.get(key) != value:
                     raise ArgumentError(Result.ERR_ARGUMENT,
                                         message=f"the state was saved with another {key}: {s.get(key)!r}")
-            shards += s["shards"]
-            next_epoch = max(next_epoch, s["next_epoch"])
+            shards += [_checked_shard(shard, len(self.sources)) for shard in s.get("shards", ())]
+            next_epoch = max(next_epoch, _integer("next_epoch", s.get("next_epoch"), 0, 1 << 63))
             turns.update({int(rank): tuple(turn) for rank, turn in s.get("turns", {}).items()})
         self._epoch = next_epoch
         self._turns = turns
@@ -234,6 +234,22 @@ class PositionStream:
         finally:
             self.stats = stream.stats()
             stream.close()
+
+
+def _checked_shard(shard, n_sources):
+    """A shard's state as state_dict() writes it, else ArgumentError."""
+    def whole(value):
+        return isinstance(value, numbers.Integral) and not isinstance(value, bool) and 0 <= value < 1 << 64
+
+    fields = ("n_shards", "shard", "epoch", "received", "length", "least_length")
+    ok = isinstance(shard, dict) and all(whole(shard.get(f)) for f in fields) and shard["shard"] < shard["n_shards"]
+    ok = ok and isinstance(shard.get("plan"), (list, tuple)) and all(
+        isinstance(p, (list, tuple)) and len(p) == 4 and all(map(whole, p)) for p in shard["plan"])
+    ok = ok and isinstance(shard.get("sources"), (list, tuple)) and len(shard["sources"]) == n_sources and all(
+        isinstance(p, (list, tuple)) and len(p) == 2 and all(map(whole, p)) for p in shard["sources"])
+    if not ok:
+        raise ArgumentError(Result.ERR_ARGUMENT, message=f"not a PositionStream shard state: {shard!r:.200}")
+    return shard
 
 
 def _complete(shards, n_sources):

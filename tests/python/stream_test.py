@@ -153,6 +153,9 @@ class Stream(GamesTestCase):
         self.assertEqual(seen, self.expected)
         with self.assertRaisesRegex(ArgumentError, "another seed"):
             quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, seed=1).load_state_dict(states)
+        damaged = dict(states[1], shards=[dict(states[1]["shards"][0], shard=7)])
+        with self.assertRaisesRegex(ArgumentError, "shard state"):
+            quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10).load_state_dict(damaged)
 
     def test_batches_keep_their_values_while_referenced(self):
         stream = quorvane4d.PositionStream(self.paths, batch_size=4, epochs=5)
