@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Seeded test material for the benchmarks: NDJSON4 ply logs and fixture files.
 
-  gen_game.py game     --plies N --pieces P [--seed S] [-o PATH]
+  gen_game.py game     --plies N --pieces P [--seed S] [--keys] [-o PATH]
   gen_game.py fixtures --count K --pieces P [--seed S] [-o PATH]
 
 A game starts from a random position of P pieces in a mix like real play
@@ -9,8 +9,12 @@ A game starts from a random position of P pieces in a mix like real play
 one king per side). Each ply moves a piece of the side to move to a square its
 kind reaches on the empty board, capturing whatever stands there (never a
 king, never its own side). A pawn steps forward along its axis and becomes a
-queen on the last square of it. A fixture file holds K independent random
-positions named pos_0 ... pos_<K-1>, one line each.
+queen on the last square of it. With --keys the game also carries labels to
+pack: its metadata line a "result" (1, 0 or -1) and each ply line a "score"
+(an evaluation in pawns, two decimals, drifting from ply to ply); they come
+from a random generator of their own, so the game is the same with or
+without them. A fixture file holds K independent random positions named
+pos_0 ... pos_<K-1>, one line each.
 
 The same arguments always write the same bytes: only random.Random(seed) is
 used, and squares are visited in sorted order. Output goes to standard output
@@ -132,11 +136,23 @@ def fen4(board):
     return "4d-fen v1: " + "; ".join(entries)
 
 
-def write_game(out, rng, plies, n_pieces, seed):
+def write_game(out, rng, plies, n_pieces, seed, keys=False):
     board = random_position(rng, n_pieces)
-    out.write(json.dumps({"bridge_version": "1.0", "event": "benchmark game", "seed": seed,
-                          "pieces": n_pieces}) + "\n")
-    out.write(json.dumps({"ply": 0, "fen4": fen4(board)}) + "\n")
+    labels = random.Random(seed * 7919 + 17)
+    metadata = {"bridge_version": "1.0", "event": "benchmark game", "seed": seed, "pieces": n_pieces}
+    if keys:
+        metadata["result"] = labels.choice([1, 0, -1])
+    out.write(json.dumps(metadata) + "\n")
+    score = 0.0
+
+    def with_score(line):
+        nonlocal score
+        if keys:
+            score = max(-20.0, min(20.0, score + labels.gauss(0, 0.3)))
+            line["score"] = round(score, 2)
+        return line
+
+    out.write(json.dumps(with_score({"ply": 0, "fen4": fen4(board)})) + "\n")
     for ply in range(1, plies + 1):
         white = ply % 2 == 1
         # Draw pieces of the side to move until one can move.
@@ -160,8 +176,8 @@ def write_game(out, rng, plies, n_pieces, seed):
             letter, axis, promo = ("Q" if white else "q"), None, PROMO_QUEEN
             flags |= FLAG_PROMOTION
         board[target] = (letter, axis)
-        out.write(json.dumps({"ply": ply, "fen4": fen4(board), "move_from": list(source),
-                              "move_to": list(target), "promo": promo, "flags": flags}) + "\n")
+        out.write(json.dumps(with_score({"ply": ply, "fen4": fen4(board), "move_from": list(source),
+                                         "move_to": list(target), "promo": promo, "flags": flags})) + "\n")
 
 
 def write_fixtures(out, rng, count, n_pieces):
@@ -181,6 +197,7 @@ def main(argv):
     parser.add_argument("--count", type=int, default=1, help="positions (fixtures)")
     parser.add_argument("--pieces", type=int, default=96, help="pieces of the (start) position, 2 or more")
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--keys", action="store_true", help="a result in the metadata line, a score in each ply line")
     parser.add_argument("-o", "--output", help="output path (default: standard output)")
     args = parser.parse_args(argv)
     if not 2 <= args.pieces <= 4096:
@@ -189,7 +206,7 @@ def main(argv):
     out = open(args.output, "w", encoding="ascii", newline="\n") if args.output else sys.stdout
     try:
         if args.what == "game":
-            write_game(out, rng, args.plies, args.pieces, args.seed)
+            write_game(out, rng, args.plies, args.pieces, args.seed, args.keys)
         else:
             write_fixtures(out, rng, args.count, args.pieces)
     finally:

@@ -30,6 +30,9 @@ foreach(header IN ITEMS
     position/ply_trailer.h
     position/fen4.h
     position/ply_log.h
+    position/piece_list.h
+    dataset/pack_reader.h
+    dataset/pack_writer.h
     encoder/encoding.h
     encoder/encoder_pool.h
     frames/container.h

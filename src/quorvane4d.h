@@ -18,3 +18,5 @@
 #include "base/processors.h"    // available_processors
 #include "frames/container.h"   // FileHeader, FrameRecord, header_* and frame_* on stdio streams
 #include "frames/container_file.h"  // container files, plain, gzip or zstd: a writer and a reader
+#include "dataset/pack_writer.h"    // packed datasets: pack_write, ply logs into one compact labelled file
+#include "dataset/pack_reader.h"    // ... and their reader: the index, one block, verify

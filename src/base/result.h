@@ -68,7 +68,14 @@ enum [[nodiscard]] Result : int {
 
   // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
 
-  // Packed datasets (RESULTS_PACK = -80 .. -109).
+  // Packed datasets (RESULTS_PACK = -80 .. -109): the context names the file, and the block.
+  PACK_ERR_MAGIC = -80,           // not a packed dataset
+  PACK_ERR_VERSION = -81,         // a version this build does not read
+  PACK_ERR_FOOTER = -82,          // no intact footer at the end: cut short, or never finished
+  PACK_ERR_INDEX = -83,           // the index fails its checksum, or disagrees with the file
+  PACK_ERR_BLOCK_CHECKSUM = -84,  // a block's bytes fail their checksum
+  PACK_ERR_BLOCK_SIZE = -85,      // a block does not decompress to the size its index declares
+  PACK_ERR_BLOCK_CONTENT = -86,   // a block's content disagrees with itself or with the index
 
   // The loader and its sources (RESULTS_LOADER = -110 .. -139): the context names the file.
   LOADER_ERR_SOURCE = -110,     // not a packed dataset, an NDJSON4 ply log or a frame container

@@ -6,7 +6,7 @@
 // games, the blocks with their offsets and sizes, the names of the labels and
 // the input files. A block is read, checked and decompressed on demand, into
 // a PackBlock the caller owns and reuses; nothing is decompressed beyond the
-// sizes the index declares, nor beyond PACK_BLOCK_RAW_MAX.
+// sizes the index declares, nor beyond PACK_BLOCK_RAW_MAX and PACK_BLOCK_PIECES_MAX.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,11 @@
 #include "../position/ply_trailer.h"
 
 namespace q4d {
+
+// No block decompresses to more than this, whatever its index says, nor
+// lists more pieces (over all its positions).
+inline constexpr std::uint32_t PACK_BLOCK_RAW_MAX = 1u << 20;
+inline constexpr std::uint32_t PACK_BLOCK_PIECES_MAX = 1u << 20;
 
 // A move as a ply log gives it, stored as a container stores its trailer's.
 struct PackMove {
@@ -84,6 +89,10 @@ const PackInfo* pack_info(const PackReader* reader);
 // Several threads may read blocks of one reader at once, each into its own
 // PackBlock.
 Result pack_read_block(PackReader* reader, std::uint32_t k, PackBlock* block, Failure* failure);
+
+// The block that holds position `position` of the pack (which must be less
+// than n_positions), found by bisection of the blocks' first positions.
+std::uint32_t pack_block_of(const PackInfo& info, std::uint64_t position);
 
 // Reads and checks every block: the first damaged one is the failure.
 Result pack_verify(PackReader* reader, Failure* failure);

@@ -116,8 +116,9 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
       return fail(failure, LOADER_ERR_CONTAINER, path.c_str());
     }
   } else if (kind == KIND_OTHER) {
-    Failure why;
-    if (pack_open(path.c_str(), &file.pack, &why) != OK) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
+    const Result opened = pack_open(path.c_str(), &file.pack, failure);
+    if (opened == PACK_ERR_MAGIC) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
+    if (opened != OK) return opened;  // a pack, damaged: the reader's failure
     as = SOURCE_PACK;
   }
   if (!source->files.empty() && as != source->kind) {

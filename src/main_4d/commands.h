@@ -16,5 +16,6 @@ int cmd_encode_fixture(int argc, char** argv);
 int cmd_encode_fen4(int argc, char** argv);
 int cmd_encode(int argc, char** argv);
 int cmd_csv(int argc, char** argv);
+int cmd_pack(int argc, char** argv);
 
 }  // namespace q4d

@@ -80,6 +80,7 @@ constexpr Command COMMANDS[] = {
     {"encode-fen4", q4d::cmd_encode_fen4},
     {"encode", q4d::cmd_encode},
     {"csv", q4d::cmd_csv},
+    {"pack", q4d::cmd_pack},
 };
 
 }  // namespace

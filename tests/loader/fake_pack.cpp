@@ -68,7 +68,7 @@ void register_fake_pack(const std::string& path, std::uint64_t first, std::uint6
 Result pack_open(const char* path, PackReader** reader, Failure* failure) {
   *reader = nullptr;
   const auto found = test::registry().find(path);
-  if (found == test::registry().end()) return fail(failure, ERR_OPEN, path);
+  if (found == test::registry().end()) return fail(failure, PACK_ERR_MAGIC, path);
   *reader = new PackReader(found->second);
   return OK;
 }

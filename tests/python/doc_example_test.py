@@ -3,6 +3,7 @@ with gloo, from the top of the source tree."""
 import os
 import subprocess
 import sys
+import tempfile
 
 DOC = os.path.join(os.environ["QUORVANE_SOURCE_DIR"], "docs", "PYTHON.md")
 
@@ -10,5 +11,9 @@ with open(DOC) as f:
     text = f.read()
 start = text.index("import socket\nimport torch, torch.distributed")
 code = text[start:text.index("```", start)]
-subprocess.run([sys.executable, "-c", code], cwd=os.environ["QUORVANE_SOURCE_DIR"], check=True, timeout=240)
+with tempfile.TemporaryDirectory() as scratch:  # a file: the spawned ranks import its functions
+    script = os.path.join(scratch, "multi_gpu_example.py")
+    with open(script, "w") as f:
+        f.write(code)
+    subprocess.run([sys.executable, script], cwd=os.environ["QUORVANE_SOURCE_DIR"], check=True, timeout=240)
 print("1 passed, 0 failed")

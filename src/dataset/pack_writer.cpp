@@ -1,0 +1,760 @@
+// The packer: lines are read in input order by the calling thread, parsed in
+// chunks on the pool, put in order (defaults, games, next moves, game keys)
+// by the calling thread again, gathered into blocks that the pool
+// compresses, and written in order. Block boundaries depend only on the
+// positions, so the bytes never depend on the number of threads.
+#include "dataset/pack_writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+#include <zstd.h>
+
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <thread>
+
+#include "base/byte_order.h"
+#include "base/processors.h"
+#include "dataset/pack_format.h"
+#include "dataset/pack_reader.h"
+#include "position/key_scan.h"
+#include "position/ply_line.h"
+#include "position/ply_log.h"
+
+namespace q4d {
+namespace {
+
+constexpr std::size_t CHUNK_LINES = 512;
+constexpr std::size_t CHUNK_BYTES = 1 << 20;
+
+// ---- The pool ----------------------------------------------------------------
+
+// Runs tasks on its threads, or at once on the caller's when it has none.
+class Pool {
+ public:
+  Result start(int threads) {
+    if (threads <= 1) return OK;
+    try {
+      for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    } catch (...) {
+      stop();
+      return ERR_THREADS;
+    }
+    return OK;
+  }
+  ~Pool() { stop(); }
+
+  void submit(std::function<void()> task) {
+    if (threads_.empty()) {
+      task();
+      return;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(task));
+    }
+    work_.notify_one();
+  }
+
+  // Waits until `ready()`, which tasks make true (under the pool's lock, by
+  // way of finish).
+  template <class Ready>
+  void wait(Ready ready) {
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, ready);
+  }
+  // Whether `ready()`, looked at under the pool's lock.
+  template <class Ready>
+  bool check(Ready ready) {
+    std::lock_guard lock(mutex_);
+    return ready();
+  }
+  // Runs `mark` under the lock and wakes the waiters: how a task says it is done.
+  template <class Mark>
+  void finish(Mark mark) {
+    {
+      std::lock_guard lock(mutex_);
+      mark();
+    }
+    done_.notify_all();
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        task = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      task();
+    }
+  }
+  void stop() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    work_.notify_all();
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+
+  std::vector<std::thread> threads_;
+  std::mutex mutex_;
+  std::condition_variable work_, done_;
+  std::deque<std::function<void()>> queue_;
+  bool stopping_ = false;
+};
+
+// ---- Lines, parsed on the pool -------------------------------------------------
+
+// A line that is more than a line passed over.
+struct ParsedLine {
+  Result kind;  // OK (a position), PLY_LOG_METADATA, PLY_LOG_TOO_LONG or PLY_LOG_BAD_FEN4
+  std::uint32_t line;
+  int fen4_error;
+  unsigned fields;
+  PlyTrailer trailer;
+  std::uint32_t pieces_begin, pieces_end;  // in Chunk::pieces
+  std::uint32_t keys_begin;                // in Chunk::keys: a position's per-ply keys, a metadata line's game keys
+};
+
+// Consecutive lines of one input.
+struct Chunk {
+  std::uint32_t input = 0;
+  bool input_ends = false;  // the input's last chunk
+  std::uint32_t first_line = 0;
+  std::string text;                     // the lines, each NUL-terminated
+  std::vector<std::uint32_t> starts;    // of each line in `text`
+  std::vector<ParsedLine> parsed;
+  std::vector<std::uint16_t> pieces;
+  std::vector<float> keys;
+  Result status = OK;  // ERR_ALLOC if parsing ran out of memory
+  bool ready = false;  // parsed (under the pool's lock)
+};
+
+float number_or_nan(const char* line, const std::string& key) {
+  double value = 0;
+  return find_number_key(line, key.c_str(), &value) == OK ? static_cast<float>(value)
+                                                            : std::numeric_limits<float>::quiet_NaN();
+}
+
+void parse_chunk(Chunk& c, const PackWriteOptions& o) {
+  thread_local std::unique_ptr<Board4D> board(new Board4D);
+  thread_local std::unique_ptr<char[]> fen4(new char[FEN4_BUF_SIZE]);
+  try {
+    for (std::size_t i = 0; i < c.starts.size(); ++i) {
+      const char* line = c.text.data() + c.starts[i];
+      ParsedLine p{};
+      p.line = c.first_line + static_cast<std::uint32_t>(i);
+      p.kind = read_ply_line(line, fen4.get(), board.get(), &p.trailer, &p.fields, &p.fen4_error);
+      p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
+      p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
+      if (p.kind == OK) {
+        // The occupied squares, eight at a time: most of a board is empty.
+        for (int s = 0; s < N_SQUARES; s += 8) {
+          std::uint64_t eight;
+          std::memcpy(&eight, &board->pieces[s], sizeof eight);
+          for (int k = s; eight != 0 && k < s + 8; ++k) {
+            if (board->pieces[k] == 0) continue;
+            const int code = pack_piece_code(board->pieces[k], board->pawn_axis[k]);
+            c.pieces.push_back(static_cast<std::uint16_t>(k | code << 12));
+          }
+        }
+        for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
+      } else if (p.kind == PLY_LOG_METADATA) {
+        for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
+      } else if (p.kind != PLY_LOG_TOO_LONG && p.kind != PLY_LOG_BAD_FEN4) {
+        continue;  // no fen4 string: passed over without a word
+      }
+      p.pieces_end = static_cast<std::uint32_t>(c.pieces.size());
+      c.parsed.push_back(p);
+    }
+  } catch (const std::bad_alloc&) {
+    c.status = ERR_ALLOC;
+  }
+  c.text.clear();
+  c.text.shrink_to_fit();
+}
+
+// ---- Blocks, compressed on the pool --------------------------------------------
+
+struct Position {
+  PlyTrailer trailer;
+  PackMove next;
+  std::uint8_t move_flags;
+  std::uint8_t game_step;
+  std::uint32_t input, line;
+  std::uint32_t pieces_begin, pieces_count;  // in Block::pieces
+};
+
+struct Block {
+  std::uint64_t first_game = 0;
+  std::vector<Position> positions;
+  std::vector<std::uint16_t> pieces;
+  std::vector<float> keys;  // positions x keys, row by row
+  std::size_t n_keys = 0;
+  std::uint32_t n_positions = 0;  // kept when the positions go
+  // Compressed:
+  std::vector<unsigned char> stored;
+  std::uint32_t raw_size = 0;
+  std::uint32_t checksum = 0;
+  Result status = OK;
+  bool ready = false;  // under the pool's lock
+
+  // Whether a block is full, whatever form its lists take: decided on the
+  // positions alone, so that the bytes never depend on the threads.
+  bool full() const {
+    return pieces.size() >= PACK_BLOCK_PIECES_TARGET ||
+           pack_columns(positions.size(), pieces.size(), n_keys).end >= PACK_BLOCK_BYTES_TARGET;
+  }
+};
+
+inline void store_le16(unsigned char* p, std::uint16_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+}
+
+constexpr int square_of(std::uint16_t entry) { return entry & 0xFFF; }
+
+// The entries of `previous` that `list` leaves out and those it adds (a piece
+// that changes on its square is both), each in square order.
+void list_edits(const std::uint16_t* previous, std::size_t n_previous, const std::uint16_t* list, std::size_t n,
+                std::vector<std::uint16_t>* removed, std::vector<std::uint16_t>* added) {
+  removed->clear();
+  added->clear();
+  std::size_t i = 0, k = 0;
+  while (i < n_previous && k < n) {
+    if (square_of(previous[i]) < square_of(list[k])) {
+      removed->push_back(previous[i++]);
+    } else if (square_of(previous[i]) > square_of(list[k])) {
+      added->push_back(list[k++]);
+    } else {
+      if (previous[i] != list[k]) {
+        removed->push_back(previous[i]);
+        added->push_back(list[k]);
+      }
+      ++i;
+      ++k;
+    }
+  }
+  removed->insert(removed->end(), previous + i, previous + n_previous);
+  added->insert(added->end(), list + k, list + n);
+}
+
+// The block's columns (pack_format.h), then one zstd frame of them. A list
+// is written as its edits of the one before whenever they are fewer entries.
+void compress_block(Block& b, int level) {
+  try {
+    const std::size_t n = b.positions.size();
+    std::vector<std::uint16_t> entries, removed, added;
+    std::vector<std::uint16_t> removed_counts(n);
+    entries.reserve(b.pieces.size());
+    for (std::size_t j = 0; j < n; ++j) {
+      const Position& p = b.positions[j];
+      const std::uint16_t* list = b.pieces.data() + p.pieces_begin;
+      if (j > 0) {
+        const Position& q = b.positions[j - 1];
+        list_edits(b.pieces.data() + q.pieces_begin, q.pieces_count, list, p.pieces_count, &removed, &added);
+      }
+      if (j > 0 && removed.size() + added.size() < p.pieces_count) {
+        removed_counts[j] = static_cast<std::uint16_t>(removed.size());
+        entries.insert(entries.end(), removed.begin(), removed.end());
+        entries.insert(entries.end(), added.begin(), added.end());
+      } else {
+        removed_counts[j] = PACK_WHOLE_LIST;
+        entries.insert(entries.end(), list, list + p.pieces_count);
+      }
+    }
+    const PackColumns c = pack_columns(n, entries.size(), b.n_keys);
+    std::vector<unsigned char> raw(c.end);
+    unsigned char* r = raw.data();
+    store_le32(r, static_cast<std::uint32_t>(n));
+    store_le32(r + 4, static_cast<std::uint32_t>(entries.size()));
+    store_le32(r + 8, static_cast<std::uint32_t>(b.first_game));
+    store_le32(r + 12, static_cast<std::uint32_t>(b.first_game >> 32));
+    store_le32(r + 16, static_cast<std::uint32_t>(b.pieces.size()));
+    store_le32(r + 20, 0);
+    for (std::size_t k = 0; k < entries.size(); ++k) store_le16(r + c.pieces + 2 * k, entries[k]);
+    std::uint32_t ply = 0, line = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+      const Position& p = b.positions[j];
+      store_le16(r + c.counts + 2 * j, static_cast<std::uint16_t>(p.pieces_count));
+      store_le16(r + c.removed + 2 * j, removed_counts[j]);
+      store_le32(r + c.ply + 4 * j, p.trailer.ply - ply);
+      std::memcpy(r + c.move_from + 4 * j, p.trailer.move_from, 4);
+      std::memcpy(r + c.move_to + 4 * j, p.trailer.move_to, 4);
+      r[c.promo + j] = p.trailer.promo;
+      r[c.flags + j] = p.trailer.flags;
+      std::memcpy(r + c.next_from + 4 * j, p.next.from, 4);
+      std::memcpy(r + c.next_to + 4 * j, p.next.to, 4);
+      r[c.next_promo + j] = p.next.promo;
+      r[c.move_flags + j] = p.move_flags;
+      r[c.game_step + j] = p.game_step;
+      store_le32(r + c.input + 4 * j, p.input);
+      store_le32(r + c.line + 4 * j, p.line - line);
+      ply = p.trailer.ply;
+      line = p.line;
+      for (std::size_t k = 0; k < b.n_keys; ++k) {
+        const std::uint32_t bits = std::bit_cast<std::uint32_t>(b.keys[j * b.n_keys + k]);
+        for (std::size_t byte = 0; byte < 4; ++byte) {
+          r[c.keys + (4 * k + byte) * n + j] = static_cast<unsigned char>(bits >> (8 * byte));
+        }
+      }
+    }
+    thread_local std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    b.stored.resize(ZSTD_compressBound(raw.size()));
+    const std::size_t size =
+        cctx == nullptr ? 0 : ZSTD_compressCCtx(cctx.get(), b.stored.data(), b.stored.size(), raw.data(), raw.size(), level);
+    if (cctx == nullptr || ZSTD_isError(size)) {
+      b.status = ERR_ALLOC;  // libzstd fails here only for want of memory
+      return;
+    }
+    b.stored.resize(size);
+    b.raw_size = static_cast<std::uint32_t>(raw.size());
+    b.checksum = static_cast<std::uint32_t>(crc32(0, b.stored.data(), static_cast<uInt>(size)));
+  } catch (const std::bad_alloc&) {
+    b.status = ERR_ALLOC;
+  }
+  b.positions = {};
+  b.pieces = {};
+  b.keys = {};
+}
+
+// ---- The output ------------------------------------------------------------------
+
+// A file created next to the output under a name no other process holds,
+// renamed to the output when complete, removed otherwise.
+struct Output {
+  std::string path, temporary;
+  int fd = -1;
+  std::uint64_t offset = 0;
+  std::vector<unsigned char> index;  // the block entries, as they go
+
+  ~Output() {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(temporary.c_str());
+    }
+  }
+
+  Result create(Failure* failure) {
+    // The permissions a new file gets from the umask, as any output would.
+    const auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+      char suffix[64];
+      std::snprintf(suffix, sizeof suffix, ".%d-%llx.tmp", static_cast<int>(getpid()),
+                    (seed * 0x9E3779B97F4A7C15ull + attempt) >> 20);
+      temporary = path + suffix;
+      fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      if (fd >= 0 || errno != EEXIST) break;
+    }
+    return fd >= 0 ? OK : fail(failure, ERR_CREATE, path.c_str(), errno);
+  }
+
+  Result write(const void* data, std::size_t size, Failure* failure) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    while (size > 0) {
+      const ssize_t n = ::write(fd, p, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return fail(failure, ERR_WRITE, path.c_str(), n < 0 ? errno : ENOSPC);
+      p += n;
+      size -= static_cast<std::size_t>(n);
+      offset += static_cast<std::uint64_t>(n);
+    }
+    return OK;
+  }
+
+  // Flushed to the disk before the rename, and the rename flushed too, so
+  // that after a crash the output is either complete or absent.
+  Result finish(Failure* failure) {
+    if (::fsync(fd) != 0) return fail(failure, ERR_WRITE, path.c_str(), errno);
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+      ::unlink(temporary.c_str());
+      return fail(failure, ERR_WRITE, path.c_str(), errno);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+      const int error = errno;
+      ::unlink(temporary.c_str());
+      return fail(failure, ERR_RENAME, path.c_str(), error);
+    }
+    const std::size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      (void)::fsync(dir);
+      ::close(dir);
+    }
+    return OK;
+  }
+};
+
+// ---- The packer ---------------------------------------------------------------------
+
+struct Packer {
+  const std::vector<std::string>& inputs;
+  const PackWriteOptions& options;
+  const PackEvents* events;
+  Failure* failure;
+  Output out;
+  std::size_t max_chunks = 1, max_blocks = 1;  // in flight
+  std::deque<std::unique_ptr<Chunk>> chunks;
+  std::deque<std::unique_ptr<Block>> blocks;  // shipped to the pool, not yet written
+  std::unique_ptr<Block> block;              // being filled
+  bool block_full = false;                   // closes with the next position
+
+  // Where the positions stand, in input order.
+  std::uint32_t input = 0;
+  std::uint32_t positions_in_input = 0;
+  bool game_open = false;       // a position has been seen since the game's start
+  bool previous_in_game = false;  // the last position may yet get its next move
+  std::vector<float> game_keys;
+  PackSummary summary;
+  // Last, so that its threads stop before anything their tasks use goes.
+  Pool pool;
+
+  Packer(const std::vector<std::string>& i, const PackWriteOptions& o, const PackEvents* e, Failure* f)
+      : inputs(i), options(o), events(e), failure(f) {}
+
+  std::size_t n_keys() const { return options.keys.size() + options.game_keys.size(); }
+
+  Result progress() {
+    if (events == nullptr || events->progress == nullptr) return OK;
+    const Result r = events->progress(events->context, summary.positions);
+    return r == OK ? OK : fail(failure, r);
+  }
+
+  Result new_block(std::uint64_t first_game) {
+    try {
+      block = std::make_unique<Block>();
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
+    block->first_game = first_game;
+    block->n_keys = n_keys();
+    block_full = false;
+    return OK;
+  }
+
+  // Hands the block being filled to the pool.
+  Result ship() {
+    if (block == nullptr || block->positions.empty()) return OK;
+    Block* b = block.get();
+    b->n_positions = static_cast<std::uint32_t>(b->positions.size());
+    try {
+      blocks.push_back(std::move(block));
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
+    const int level = options.zstd_level;
+    pool.submit([this, b, level] {
+      compress_block(*b, level);
+      pool.finish([b] { b->ready = true; });
+    });
+    return write_blocks(max_blocks);
+  }
+
+  // Writes the compressed blocks in order, waiting until no more than `keep` are in flight.
+  Result write_blocks(std::size_t keep) {
+    while (!blocks.empty()) {
+      Block* b = blocks.front().get();
+      if (blocks.size() > keep) {
+        pool.wait([b] { return b->ready; });
+      } else if (!pool.check([b] { return b->ready; })) {
+        break;
+      }
+      if (b->status != OK) return fail(failure, b->status);
+      unsigned char entry[PACK_BLOCK_ENTRY_SIZE];
+      store_le32(entry, static_cast<std::uint32_t>(out.offset));
+      store_le32(entry + 4, static_cast<std::uint32_t>(out.offset >> 32));
+      store_le32(entry + 8, static_cast<std::uint32_t>(b->stored.size()));
+      store_le32(entry + 12, b->raw_size);
+      store_le32(entry + 16, b->n_positions);
+      store_le32(entry + 20, b->checksum);
+      if (const Result w = out.write(b->stored.data(), b->stored.size(), failure); w != OK) return w;
+      try {
+        out.index.insert(out.index.end(), entry, entry + sizeof entry);
+      } catch (const std::bad_alloc&) {
+        return fail(failure, ERR_ALLOC);
+      }
+      ++summary.blocks;
+      blocks.pop_front();
+    }
+    return OK;
+  }
+
+  // One position, in order.
+  Result add_position(const Chunk& c, const ParsedLine& p) {
+    PlyTrailer trailer = p.trailer;
+    if ((p.fields & LINE_HAS_PLY) == 0) trailer.ply = positions_in_input;
+    ++positions_in_input;
+    const bool starts_game = !game_open;
+    if (starts_game) {
+      game_open = true;
+      ++summary.games;
+    }
+    const std::uint64_t game = summary.games - 1;
+    const bool has_move = (p.fields & LINE_HAS_MOVE) != 0;
+    if (previous_in_game && has_move) {
+      Position& previous = block->positions.back();
+      std::memcpy(previous.next.from, trailer.move_from, 4);
+      std::memcpy(previous.next.to, trailer.move_to, 4);
+      previous.next.promo = trailer.promo;
+      previous.move_flags |= PACK_HAS_NEXT_MOVE;
+    }
+    if (block == nullptr || block_full) {
+      if (const Result shipped = ship(); shipped != OK) return shipped;
+      if (const Result made = new_block(game); made != OK) return made;
+    }
+    try {
+      Block& b = *block;
+      Position position{};
+      position.trailer = trailer;
+      position.move_flags = has_move ? PACK_HAS_MOVE : 0;
+      position.game_step = starts_game && !b.positions.empty() ? 1 : 0;
+      position.input = input;
+      position.line = p.line;
+      position.pieces_begin = static_cast<std::uint32_t>(b.pieces.size());
+      position.pieces_count = p.pieces_end - p.pieces_begin;
+      b.pieces.insert(b.pieces.end(), c.pieces.begin() + p.pieces_begin, c.pieces.begin() + p.pieces_end);
+      b.keys.insert(b.keys.end(), c.keys.begin() + p.keys_begin, c.keys.begin() + p.keys_begin + options.keys.size());
+      b.keys.insert(b.keys.end(), game_keys.begin(), game_keys.end());
+      b.positions.push_back(position);
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
+    previous_in_game = true;
+    block_full = block->full();
+    ++summary.positions;
+    return OK;
+  }
+
+  void end_game(const float* keys) {
+    game_open = false;
+    previous_in_game = false;
+    for (std::size_t k = 0; k < game_keys.size(); ++k) {
+      game_keys[k] = keys != nullptr ? keys[k] : std::numeric_limits<float>::quiet_NaN();
+    }
+  }
+
+  // Puts a parsed chunk's lines in order.
+  Result sequence(const Chunk& c) {
+    if (c.status != OK) return fail(failure, c.status);
+    if (c.input != input) {  // the first chunk of an input
+      input = c.input;
+      positions_in_input = 0;
+      end_game(nullptr);
+    }
+    for (const ParsedLine& p : c.parsed) {
+      if (p.kind == OK) {
+        if (const Result added = add_position(c, p); added != OK) return added;
+      } else if (p.kind == PLY_LOG_METADATA) {
+        end_game(c.keys.data() + p.keys_begin);
+      } else {
+        ++summary.lines_skipped;
+        if (events != nullptr && events->line_skipped != nullptr) {
+          Failure skipped;
+          (void)fail(&skipped, p.kind, inputs[c.input].c_str());
+          skipped.line = p.line;
+          skipped.fen4_error = p.kind == PLY_LOG_BAD_FEN4 ? p.fen4_error : 0;
+          if (const Result r = events->line_skipped(events->context, skipped); r != OK) return fail(failure, r);
+        }
+      }
+    }
+    if (c.input_ends) end_game(nullptr);
+    return progress();
+  }
+
+  // Sequences the oldest chunk once the pool has parsed it.
+  Result drain_chunk() {
+    Chunk* c = chunks.front().get();
+    pool.wait([c] { return c->ready; });
+    const Result sequenced = sequence(*c);
+    chunks.pop_front();
+    return sequenced;
+  }
+
+  Result submit(std::unique_ptr<Chunk> chunk) {
+    Chunk* c = chunk.get();
+    try {
+      chunks.push_back(std::move(chunk));
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
+    pool.submit([this, c] {
+      parse_chunk(*c, options);
+      pool.finish([c] { c->ready = true; });
+    });
+    while (chunks.size() > max_chunks) {
+      if (const Result drained = drain_chunk(); drained != OK) return drained;
+    }
+    return OK;
+  }
+
+  Result read_input(std::uint32_t k) {
+    PlyLogReader* reader = nullptr;
+    if (const Result opened = ply_log_open(inputs[k].c_str(), PlyLogOptions{}, &reader, failure); opened != OK) {
+      return opened;
+    }
+    const std::unique_ptr<PlyLogReader, decltype(&ply_log_close)> owner(reader, ply_log_close);
+    std::unique_ptr<Chunk> chunk;
+    for (;;) {
+      if (chunk == nullptr) {
+        try {
+          chunk = std::make_unique<Chunk>();
+          chunk->input = k;
+          chunk->first_line = static_cast<std::uint32_t>(ply_log_line_number(reader) + 1);
+          chunk->starts.reserve(CHUNK_LINES);
+        } catch (const std::bad_alloc&) {
+          return fail(failure, ERR_ALLOC);
+        }
+      }
+      const char* line = nullptr;
+      const Result read = ply_log_next_line(reader, &line, failure);
+      if (read == PAUSED) {
+        if (const Result r = progress(); r != OK) return r;
+        continue;
+      }
+      if (read != OK && read != END) return read;
+      if (read == OK) {
+        try {
+          chunk->starts.push_back(static_cast<std::uint32_t>(chunk->text.size()));
+          chunk->text.append(line, std::strlen(line) + 1);
+        } catch (const std::bad_alloc&) {
+          return fail(failure, ERR_ALLOC);
+        }
+      }
+      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES) {
+        chunk->input_ends = read == END;
+        if (const Result submitted = submit(std::move(chunk)); submitted != OK) return submitted;
+        if (read == END) return OK;
+      }
+    }
+  }
+
+  Result write_index() {
+    std::vector<unsigned char> tail;
+    try {
+      tail.resize(PACK_INDEX_HEAD_SIZE);
+      store_le32(tail.data(), static_cast<std::uint32_t>(summary.positions));
+      store_le32(tail.data() + 4, static_cast<std::uint32_t>(summary.positions >> 32));
+      store_le32(tail.data() + 8, static_cast<std::uint32_t>(summary.games));
+      store_le32(tail.data() + 12, static_cast<std::uint32_t>(summary.games >> 32));
+      store_le32(tail.data() + 16, summary.blocks);
+      store_le32(tail.data() + 20, static_cast<std::uint32_t>(n_keys()));
+      store_le32(tail.data() + 24, static_cast<std::uint32_t>(inputs.size()));
+      store_le32(tail.data() + 28, 0);
+      tail.insert(tail.end(), out.index.begin(), out.index.end());
+      for (std::size_t k = 0; k < n_keys(); ++k) {
+        const bool per_game = k >= options.keys.size();
+        const std::string& name = per_game ? options.game_keys[k - options.keys.size()] : options.keys[k];
+        tail.push_back(per_game ? 1 : 0);
+        tail.push_back(static_cast<unsigned char>(name.size()));
+        tail.insert(tail.end(), name.begin(), name.end());
+      }
+      for (const std::string& name : inputs) {
+        unsigned char length[4];
+        store_le32(length, static_cast<std::uint32_t>(name.size()));
+        tail.insert(tail.end(), length, length + 4);
+        tail.insert(tail.end(), name.begin(), name.end());
+      }
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
+    const std::uint64_t index_offset = out.offset;
+    const std::uint64_t index_size = tail.size();
+    unsigned char footer[PACK_FOOTER_SIZE];
+    store_le32(footer, static_cast<std::uint32_t>(index_offset));
+    store_le32(footer + 4, static_cast<std::uint32_t>(index_offset >> 32));
+    store_le32(footer + 8, static_cast<std::uint32_t>(index_size));
+    store_le32(footer + 12, static_cast<std::uint32_t>(index_size >> 32));
+    store_le32(footer + 16, static_cast<std::uint32_t>(crc32(0, tail.data(), static_cast<uInt>(tail.size()))));
+    store_le32(footer + 20, static_cast<std::uint32_t>(crc32(0, footer, 20)));
+    std::memcpy(footer + 24, PACK_INDEX_MAGIC, sizeof PACK_INDEX_MAGIC);
+    if (const Result w = out.write(tail.data(), tail.size(), failure); w != OK) return w;
+    return out.write(footer, sizeof footer, failure);
+  }
+
+  Result run(const char* output) {
+    int threads = options.threads == 0 ? available_processors() : options.threads;
+    if (const Result started = pool.start(threads); started != OK) return fail(failure, started);
+    max_chunks = threads <= 1 ? 0 : 2 * static_cast<std::size_t>(threads);
+    max_blocks = threads <= 1 ? 0 : static_cast<std::size_t>(threads);
+    game_keys.assign(options.game_keys.size(), std::numeric_limits<float>::quiet_NaN());
+    input = std::numeric_limits<std::uint32_t>::max();
+    out.path = output;
+    if (const Result created = out.create(failure); created != OK) return created;
+    unsigned char header[PACK_HEADER_SIZE] = {};
+    std::memcpy(header, PACK_MAGIC, sizeof PACK_MAGIC);
+    store_le32(header + 8, PACK_VERSION);
+    if (const Result w = out.write(header, sizeof header, failure); w != OK) return w;
+    for (std::uint32_t k = 0; k < inputs.size(); ++k) {
+      if (const Result read = read_input(k); read != OK) return read;
+    }
+    while (!chunks.empty()) {
+      if (const Result drained = drain_chunk(); drained != OK) return drained;
+    }
+    if (const Result shipped = ship(); shipped != OK) return shipped;
+    if (const Result written = write_blocks(0); written != OK) return written;
+    if (const Result indexed = write_index(); indexed != OK) return indexed;
+    summary.bytes = out.offset;
+    return out.finish(failure);
+  }
+};
+
+bool valid_key_name(const std::string& name) {
+  return !name.empty() && name.size() <= PACK_KEY_NAME_MAX && name.find_first_of("\"\\") == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+Result check_options(const std::vector<std::string>& inputs, const PackWriteOptions& o, Failure* failure) {
+  if (inputs.empty() || o.threads < 0 || o.threads > PACK_THREADS_MAX || o.zstd_level < PACK_ZSTD_LEVEL_MIN ||
+      o.zstd_level > PACK_ZSTD_LEVEL_MAX || inputs.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return fail(failure, ERR_ARGUMENT);
+  }
+  // A key refused is named in the failure's path.
+  std::vector<std::string> names = o.keys;
+  names.insert(names.end(), o.game_keys.begin(), o.game_keys.end());
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k == PACK_KEYS_MAX || !valid_key_name(names[k])) return fail(failure, ERR_ARGUMENT, names[k].c_str());
+    for (std::size_t j = 0; j < k; ++j) {
+      if (names[j] == names[k]) return fail(failure, ERR_ARGUMENT, names[k].c_str());
+    }
+  }
+  return OK;
+}
+
+}  // namespace
+
+Result pack_write(const std::vector<std::string>& inputs, const char* output, const PackWriteOptions& options,
+                  const PackEvents* events, PackSummary* summary, Failure* failure) {
+  if (output == nullptr) return fail(failure, ERR_NULL);
+  try {
+    if (const Result checked = check_options(inputs, options, failure); checked != OK) return checked;
+    Packer packer(inputs, options, events, failure);
+    const Result result = packer.run(output);
+    if (summary != nullptr) *summary = packer.summary;
+    return result;
+  } catch (const std::bad_alloc&) {
+    return fail(failure, ERR_ALLOC);
+  }
+}
+
+}  // namespace q4d
