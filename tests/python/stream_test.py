@@ -246,7 +246,6 @@ class Stream(GamesTestCase):
 
 
 
-@unittest.skipUnless(hasattr(quorvane4d, "pack"), "the package cannot make packed datasets")
 class Packs(GamesTestCase):
     """Labels on the right positions, filters against a plain reference, mixing."""
 
@@ -262,7 +261,7 @@ class Packs(GamesTestCase):
                 f.write(json.dumps({"bridge_version": "1.0", "result": result}) + "\n")
                 f.writelines(line + "\n" for line in lines[1:])
         cls.pack = os.path.join(cls.scratch.name, "games.q4pack")
-        quorvane4d.pack(cls.games, cls.pack, game_keys=["result"])
+        run("pack", "--game-key", "result", "-o", cls.pack, *cls.games)
         cls.records = [r for path in cls.games for r in quorvane4d.read_ply_log(path)]
 
     def rows(self, **options):
@@ -291,8 +290,9 @@ class Packs(GamesTestCase):
             return record.fen4.count("@")
 
         expected = sorted((r.ply, bytes(r.move_to)) for r in self.records
-                          if 5 <= r.ply <= 30 and 60 <= pieces(r) <= 110)
-        got = self.rows(min_ply=5, max_ply=30, min_pieces=60, max_pieces=110, shuffle_buffer=10, rank=0, world_size=1)
+                          if 20 <= r.ply <= 39 and 38 <= pieces(r) <= 39)
+        self.assertTrue(expected)
+        got = self.rows(min_ply=20, max_ply=39, min_pieces=38, max_pieces=39, shuffle_buffer=10, rank=0, world_size=1)
         self.assertEqual(sorted((p, m) for p, m, *_ in got), expected)
         train = self.rows(split="train", val_fraction=0.5)
         val = self.rows(split="val", val_fraction=0.5)
