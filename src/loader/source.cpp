@@ -55,20 +55,20 @@ bool filters(const PositionFilter& f) {
 
 enum FileKind { KIND_LOG, KIND_CONTAINER, KIND_COMPRESSED, KIND_OTHER };
 
-// What the first bytes say: a container (plain or compressed, its reader
-// tells), a ply log (JSON lines), or something else (a pack, or nothing).
-FileKind sniff(const std::string& path, std::uint64_t* bytes, Failure* failure, Result* result) {
+// The size of a file that must be a regular one.
+Result stat_regular(const std::string& path, std::uint64_t* bytes, Failure* failure) {
   struct stat st;
-  *result = OK;
-  if (stat(path.c_str(), &st) != 0) {
-    *result = fail(failure, ERR_OPEN, path.c_str(), errno);
-    return KIND_OTHER;
-  }
-  if (!S_ISREG(st.st_mode)) {
-    *result = fail(failure, ERR_NOT_REGULAR, path.c_str());
-    return KIND_OTHER;
-  }
+  if (stat(path.c_str(), &st) != 0) return fail(failure, ERR_OPEN, path.c_str(), errno);
+  if (!S_ISREG(st.st_mode)) return fail(failure, ERR_NOT_REGULAR, path.c_str());
   *bytes = static_cast<std::uint64_t>(st.st_size);
+  return OK;
+}
+
+// What the first bytes say: a container, compressed data (a container or a
+// log: the container reader tells), a ply log (JSON lines), or something
+// else (a pack, or nothing the loader reads).
+FileKind kind_of(const std::string& path, Failure* failure, Result* result) {
+  *result = OK;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     *result = fail(failure, ERR_OPEN, path.c_str(), errno);
@@ -86,7 +86,7 @@ FileKind sniff(const std::string& path, std::uint64_t* bytes, Failure* failure, 
   if (n >= 8 && std::memcmp(head, CONTAINER_MAGIC, 8) == 0) return KIND_CONTAINER;
   if ((n >= 2 && head[0] == 0x1F && head[1] == 0x8B) || (n >= 4 && head[0] == 0x28 && head[1] == 0xB5 &&
                                                          head[2] == 0x2F && head[3] == 0xFD)) {
-    return KIND_COMPRESSED;  // a container or a log: the container reader tells
+    return KIND_COMPRESSED;
   }
   if (n == 0 || c == '{') return KIND_LOG;
   return KIND_OTHER;
@@ -96,8 +96,18 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
   SourceFile file;
   file.path = path;
   file.identity = name_identity(path);
+  const Result regular = stat_regular(path, &file.bytes, failure);
+  if (regular != OK) return regular;
+  if (!source->files.empty() && source->kind == SOURCE_LOG) {
+    // Logs after the first are opened only by the shard that reads them,
+    // which checks what they are then.
+    if (!filter.required_keys.empty()) return fail(failure, LOADER_ERR_KEY, path.c_str());
+    source->units.push_back({static_cast<std::uint32_t>(source->files.size()), 0, 0, -1, 0, file.bytes});
+    source->files.push_back(file);
+    return OK;
+  }
   Result sniffed = OK;
-  const FileKind kind = sniff(path, &file.bytes, failure, &sniffed);
+  const FileKind kind = kind_of(path, failure, &sniffed);
   if (sniffed != OK) return sniffed;
   SourceKind as = SOURCE_LOG;
   std::uint64_t frames = 0;
@@ -110,11 +120,9 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
       frames = container_reader_info(reader)->header.n_frames;
       container_reader_close(reader);
       as = SOURCE_CONTAINER;
-    } else if (kind == KIND_COMPRESSED && opened == CONTAINER_READ_ERR_MAGIC) {
-      file.compressed = true;  // a compressed log
-    } else {
+    } else if (kind != KIND_COMPRESSED || opened != CONTAINER_READ_ERR_MAGIC) {
       return fail(failure, LOADER_ERR_CONTAINER, path.c_str());
-    }
+    }  // else a compressed log
   } else if (kind == KIND_OTHER) {
     const Result opened = pack_open(path.c_str(), &file.pack, failure);
     if (opened == PACK_ERR_MAGIC) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
@@ -228,8 +236,9 @@ void source_units(const Source& source, std::uint32_t n_shards, std::vector<Sour
   units->clear();
   for (const SourceUnit& u : source.units) {
     const std::uint64_t size = source.files[u.file].bytes;
-    if (source.files[u.file].compressed) {
-      units->push_back(u);
+    Result sniffed = OK;
+    if (kind_of(source.files[u.file].path, nullptr, &sniffed) == KIND_COMPRESSED) {
+      units->push_back(u);  // compressed: read whole, by one shard
       continue;
     }
     for (std::uint32_t s = 0; s < n_shards; ++s) {
@@ -292,6 +301,10 @@ Result unit_reader_open(UnitReader* r, const Source* source, const SourceUnit& u
     r->open = true;
     return OK;
   }
+  Result sniffed = OK;
+  const FileKind kind = kind_of(path, failure, &sniffed);
+  if (sniffed != OK) return sniffed;
+  if (kind != KIND_LOG && kind != KIND_COMPRESSED) return fail(failure, LOADER_ERR_MIXED, path.c_str());
   PlyLogOptions range;
   range.begin = u.begin;
   range.end = u.end;

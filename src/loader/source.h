@@ -40,7 +40,6 @@ struct SourceFile {
   std::string path;
   std::uint64_t bytes = 0;
   std::uint64_t identity = 0;  // a hash of the file's name, for keep and split decisions
-  bool compressed = false;     // a gzip or zstd log: read whole, never in byte ranges
   PackReader* pack = nullptr;
   std::vector<int> required;   // the pack's key columns that must be present
 };

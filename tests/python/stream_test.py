@@ -207,6 +207,9 @@ class Stream(GamesTestCase):
             with self.assertRaises(SourceError, msg=path) as caught:
                 list(quorvane4d.PositionStream(path))
             self.assertEqual(caught.exception.path, path)
+        # A log among logs is looked at by the shard that reads it, no other.
+        with self.assertRaisesRegex(SourceError, "notes.txt: the files of one source are not all of one format"):
+            list(quorvane4d.PositionStream([self.paths[0], text]))
         with self.assertRaisesRegex(SourceError, "required key"):
             list(quorvane4d.PositionStream(self.paths, require=["result"]))
 
