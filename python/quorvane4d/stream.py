@@ -146,6 +146,7 @@ class PositionStream:
         self._carry_state = False
         self._complete = False   # the last iteration ran to its end
         self._turns = {}         # rank: (workers, the worker whose batch was due next), for a resumed pass
+        self._open = None        # (shard layout and threads, the compiled stream) kept after a whole pass
 
     def shard(self):
         """(shard, number of shards) of the calling process or DataLoader worker."""
@@ -202,6 +203,7 @@ class PositionStream:
         # default inside ranks started by torch.multiprocessing.spawn) has no
         # torch.distributed of its own: it takes this process's rank along.
         state = self.__dict__.copy()
+        state["_open"] = None  # the compiled stream stays with its process
         if self.rank is None and _distributed_rank() is not None:
             state["rank"], state["world_size"] = _distributed_rank()
         return state
@@ -211,9 +213,17 @@ class PositionStream:
         threads = self.threads
         if threads == 0:
             threads = max(1, _core.available_processors() // _dataloader_worker()[1])
-        stream = _core.open_stream([(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size,
-                                   self.shuffle_buffer, self.seed, threads, shard, n_shards, self.drop_last,
-                                   self.filter, self.dtype)
+        # The compiled stream is kept from one iteration to the next of the
+        # same shard (a persistent worker's passes): it has read the packs'
+        # indexes and counted what the filters keep once.
+        key = (shard, n_shards, threads)
+        reuse, self._open = self._open, None
+        if reuse is not None and reuse[0] != key:
+            reuse[1].close()
+            reuse = None
+        stream = reuse[1] if reuse is not None else _core.open_stream(
+            [(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size, self.shuffle_buffer, self.seed,
+            threads, shard, n_shards, self.drop_last, self.filter, self.dtype)
         saved, self._resume, self._turns, self._complete = self._resume or [], None, {}, False
         epoch = self._epoch
         try:
@@ -231,9 +241,11 @@ class PositionStream:
                     yield values, labels
                 epoch += 1
             self._complete = True  # the pass is over: the next starts at the next epoch
+            self._open = (key, stream)
         finally:
             self.stats = stream.stats()
-            stream.close()
+            if self._open is None:  # stopped early, or failed: not kept
+                stream.close()
 
 
 def _checked_shard(shard, n_sources):
