@@ -9,6 +9,4 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["bench"]:
         from quorvane4d.bench import main as bench
         sys.exit(bench(sys.argv[2:]))
-    if len(sys.argv) < 2:
-        sys.exit("usage: python3 -m quorvane4d FILE...")
-    sys.exit(main(sys.argv[1:]))
+    sys.exit(main())

@@ -37,6 +37,18 @@ constexpr ResultInfo RESULTS[] = {
     {CODEC_ERR_DATA, "CODEC_ERR_DATA", "corrupt compressed data"},
     {CODEC_ERR_CUT, "CODEC_ERR_CUT", "compressed data cut short"},
     {CODEC_ERR_CHECK, "CODEC_ERR_CHECK", "checksum of the compressed data does not match"},
+    {FIXTURE_ERR_NOT_FOUND, "FIXTURE_ERR_NOT_FOUND", "fixture not found"},
+    {FIXTURE_ERR_NO_PIECES, "FIXTURE_ERR_NO_PIECES", "the fixture has no \"pieces\" object"},
+    {FIXTURE_ERR_MALFORMED, "FIXTURE_ERR_MALFORMED", "malformed pieces object"},
+    {CONTAINER_ERR_SHORT_HEADER, "CONTAINER_ERR_SHORT_HEADER", "too short for a 256-byte header"},
+    {CONTAINER_ERR_MAGIC, "CONTAINER_ERR_MAGIC", "not a container (wrong magic)"},
+    {CONTAINER_ERR_VERSION, "CONTAINER_ERR_VERSION", "container version is neither 3 nor 4"},
+    {CONTAINER_ERR_FRAME_SIZE, "CONTAINER_ERR_FRAME_SIZE", "frame_size does not match encoding_dim"},
+    {CONTAINER_ERR_DIMENSION, "CONTAINER_ERR_DIMENSION", "frames are not 180238 bytes"},
+    {CONTAINER_ERR_CUT_SHORT, "CONTAINER_ERR_CUT_SHORT", "fewer frames than the header counts"},
+    {CONTAINER_ERR_TRAILING, "CONTAINER_ERR_TRAILING", "bytes after the last frame"},
+    {CONTAINER_ERR_FRAME, "CONTAINER_ERR_FRAME", "frame incomplete"},
+    {CONTAINER_ERR_COUNT, "CONTAINER_ERR_COUNT", "frames written differ from the count in the header"},
     {PACK_ERR_MAGIC, "PACK_ERR_MAGIC", "not a packed dataset"},
     {PACK_ERR_VERSION, "PACK_ERR_VERSION", "packed dataset of a version this build does not read"},
     {PACK_ERR_FOOTER, "PACK_ERR_FOOTER", "no index at the end of the file (cut short, or never finished)"},
@@ -49,7 +61,6 @@ constexpr ResultInfo RESULTS[] = {
     {LOADER_ERR_MIXED, "LOADER_ERR_MIXED", "the files of one source are not all of one format"},
     {LOADER_ERR_KEY, "LOADER_ERR_KEY", "a required key is not among the source's labels"},
     {LOADER_ERR_FILTER, "LOADER_ERR_FILTER", "a container holds no pieces or plies to filter on"},
-    {LOADER_ERR_CONTAINER, "LOADER_ERR_CONTAINER", "the container cannot be read whole"},
 };
 
 }  // namespace

@@ -252,7 +252,7 @@ Result seek_container(Cursor* c, std::uint64_t i, Failure* failure) {
   PlyTrailer skipped;
   for (std::uint64_t k = c->prefix[u]; k < a; ++k) {
     r = unit_reader_next_frame(&c->reader, nullptr, &skipped, failure);
-    if (r != OK) return r == END ? fail(failure, LOADER_ERR_CONTAINER, c->source.files[c->units[u].file].path.c_str()) : r;
+    if (r != OK) return r == END ? fail(failure, CONTAINER_ERR_CUT_SHORT, c->source.files[c->units[u].file].path.c_str()) : r;
   }
   c->read_at = a;
   return OK;
@@ -278,7 +278,7 @@ Result take_frame(PositionStream* s, Cursor* c, unsigned char* row, PlyTrailer* 
       return OK;
     }
     if (r != END) return r;
-    if (c->next_unit == c->units.size()) return fail(failure, LOADER_ERR_CONTAINER, c->source.files[c->units.back().file].path.c_str());
+    if (c->next_unit == c->units.size()) return fail(failure, CONTAINER_ERR_CUT_SHORT, c->source.files[c->units.back().file].path.c_str());
     r = unit_reader_open(&c->reader, &c->source, c->units[c->next_unit++], failure);
     if (r != OK) return r;
   }

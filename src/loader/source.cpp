@@ -115,13 +115,15 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
     ContainerReader* reader = nullptr;
     ContainerReadOptions options;
     options.verify = true;
-    const int opened = container_reader_open(path.c_str(), options, &reader);
-    if (opened == CONTAINER_READ_OK) {
+    Failure why;
+    const Result opened = container_reader_open(path.c_str(), options, &reader, &why);
+    if (opened == OK) {
       frames = container_reader_info(reader)->header.n_frames;
       container_reader_close(reader);
       as = SOURCE_CONTAINER;
-    } else if (kind != KIND_COMPRESSED || opened != CONTAINER_READ_ERR_MAGIC) {
-      return fail(failure, LOADER_ERR_CONTAINER, path.c_str());
+    } else if (kind != KIND_COMPRESSED || (opened != CONTAINER_ERR_MAGIC && opened != CONTAINER_ERR_SHORT_HEADER)) {
+      if (failure != nullptr) *failure = why;  // a container, damaged
+      return opened;
     }  // else a compressed log
   } else if (kind == KIND_OTHER) {
     const Result opened = pack_open(path.c_str(), &file.pack, failure);
@@ -294,9 +296,8 @@ Result unit_reader_open(UnitReader* r, const Source* source, const SourceUnit& u
   if (source->kind == SOURCE_CONTAINER) {
     ContainerReadOptions options;
     options.verify = true;
-    if (container_reader_open(path.c_str(), options, &r->container) != CONTAINER_READ_OK) {
-      return fail(failure, LOADER_ERR_CONTAINER, path.c_str());
-    }
+    const Result opened = container_reader_open(path.c_str(), options, &r->container, failure);
+    if (opened != OK) return opened;
     r->frame = 0;
     r->open = true;
     return OK;
@@ -364,9 +365,9 @@ Result unit_reader_next_frame(UnitReader* r, float* values, PlyTrailer* trailer,
   static thread_local std::vector<float> skipped;
   for (;;) {
     if (values == nullptr) skipped.resize(ENCODING_DIM);
-    const int read = container_reader_read(r->container, values != nullptr ? values : skipped.data(), trailer);
-    if (read == CONTAINER_READ_ERR_END) return END;
-    if (read != CONTAINER_READ_OK) return fail(failure, LOADER_ERR_CONTAINER, f.path.c_str());
+    const Result read = container_reader_read(r->container, values != nullptr ? values : skipped.data(), trailer,
+                                              failure);
+    if (read != OK) return read;  // END, or the file changed since it was checked
     const std::uint64_t frame = r->frame++;
     if (kept_by_hash(s.filter, s.seed, f.identity, frame, 0)) return OK;
   }
