@@ -5,6 +5,7 @@ import numpy
 import torch
 import torch.utils.data
 
+from quorvane4d.errors import ArgumentError, Result
 from quorvane4d.stream import PositionStream
 
 _BOARD_SHAPE = (11, 8, 8, 8, 8)  # channel, then the square's x, y, z, w
@@ -100,5 +101,8 @@ class PositionLoader(torch.utils.data.DataLoader):
         return dict(stream._identity(), next_epoch=next_epoch, complete=self._complete, shards=shards, turns=turns)
 
     def load_state_dict(self, state):
+        if getattr(self, "_iterator", None) is not None:  # persistent workers hold their own copies now
+            raise ArgumentError(Result.ERR_ARGUMENT,
+                                message="load_state_dict must come before the loader's first iteration")
         self.dataset.load_state_dict(state)
         self._shards, self._turn, self._complete = {}, None, False

@@ -20,6 +20,7 @@ import torch.distributed
 import torch.multiprocessing
 import torch.utils.data
 
+from quorvane4d.errors import ArgumentError
 from quorvane4d.torch import PositionDataset, PositionLoader
 from support import GamesTestCase, digest, program_frames, trailer_records
 
@@ -100,6 +101,11 @@ class Torch(GamesTestCase):
         # Three workers instead of two: every position not yet received, once.
         rest, _ = run(3, state)
         self.assertEqual(collections.Counter(head + rest), self.expected)
+        # Persistent workers hold their copies from the first iteration on: too late then.
+        loader = PositionLoader(PositionDataset(self.paths, **OPTIONS), num_workers=1, persistent_workers=True)
+        next(iter(loader))
+        with self.assertRaisesRegex(ArgumentError, "before the loader's first iteration"):
+            loader.load_state_dict(state)
 
 
 if __name__ == "__main__":
