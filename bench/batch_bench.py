@@ -65,7 +65,7 @@ def main():
     print(f"{cpu}, {os.cpu_count()} processors; 256 positions of {pieces:.1f} pieces on average; "
           f"load before: {os.getloadavg()}")
 
-    out = {dtype: numpy.empty((ROWS, quorvane4d.ENCODING_DIM), {"float32": numpy.float32, "bfloat16": numpy.int16}[dtype])
+    out = {dtype: numpy.empty((ROWS, quorvane4d.ENCODING_DIM), {"float32": numpy.float32, "bfloat16": numpy.uint16}[dtype])
            for dtype in ("float32", "bfloat16")}
     big_out = numpy.empty((len(big), quorvane4d.ENCODING_DIM), numpy.float32)
     small, small_out = batch[:8], out["float32"][:8]

@@ -142,7 +142,7 @@ EncodingDtype dtype_named(const std::string& name) {
 }
 
 py::dtype numpy_dtype(EncodingDtype dtype) {
-  return dtype == DTYPE_BFLOAT16 ? py::dtype::of<std::int16_t>() : py::dtype::of<float>();
+  return dtype == DTYPE_BFLOAT16 ? py::dtype::of<std::uint16_t>() : py::dtype::of<float>();
 }
 
 py::array new_batch_array(std::size_t n, EncodingDtype dtype) {

@@ -18,9 +18,9 @@ void bind_encode(pybind11::module_& m);
 // ArgumentError for any other.
 q4d::EncodingDtype dtype_named(const std::string& name);
 
-// The numpy dtype that holds encodings of `dtype`: float32, or int16 holding
-// the bfloat16 bits (numpy has no bfloat16, and torch before 2.3 no uint16:
-// torch.from_numpy(a).view(torch.bfloat16) reads them as such).
+// The numpy dtype that holds encodings of `dtype`: float32, or uint16 holding
+// the bfloat16 bits (numpy has no bfloat16; torch, which before 2.3 has no
+// uint16, reads them with torch.from_numpy(a.view(numpy.int16)).view(torch.bfloat16)).
 pybind11::dtype numpy_dtype(q4d::EncodingDtype dtype);
 
 // A new (n, ENCODING_DIM) array of `dtype` in the process's recycled batch

@@ -13,10 +13,10 @@ CHANNEL_NAMES = ("A1", "STD4_X", "STD4_Y", "STD4_Z", "STD4_W", "FIB_SYM_1", "FIB
                  "FA_PAWN_W", "FA_PAWN_Y", "FD_DIAG")
 
 # The types an encoding can be written in. numpy has no bfloat16: its values
-# travel in int16 arrays of the bits (torch has no uint16 before 2.3; a torch
-# tensor views them as torch.bfloat16 without a copy).
+# travel in uint16 arrays of the bits, as PositionStream gives them (torch,
+# which has no uint16 before 2.3, views them through int16 without a copy).
 DTYPES = ("float32", "bfloat16")
-_NUMPY_DTYPES = {"float32": numpy.dtype(numpy.float32), "bfloat16": numpy.dtype(numpy.int16)}
+_NUMPY_DTYPES = {"float32": numpy.dtype(numpy.float32), "bfloat16": numpy.dtype(numpy.uint16)}
 
 
 def _argument_error(message):
@@ -80,8 +80,8 @@ def output_array(out, n, dtype=None):
     if dtype is None:
         dtype = "bfloat16" if out.dtype in (numpy.uint16, numpy.int16) else "float32"
     expected = _NUMPY_DTYPES[dtype]
-    if dtype == "bfloat16" and out.dtype == numpy.uint16:
-        out = out.view(numpy.int16)
+    if dtype == "bfloat16" and out.dtype == numpy.int16:
+        out = out.view(numpy.uint16)
     if out.dtype != expected or not out.dtype.isnative:
         held = "int16 or uint16 (the bits of bfloat16)" if dtype == "bfloat16" else "float32"
         raise _argument_error(f"out must hold {held} for dtype {dtype}, not {out.dtype}")
@@ -98,7 +98,8 @@ def encode_batch(fen4s, *, threads=0, out=None, dtype=None):
 
     `dtype` is float32 or bfloat16 (by name, numpy or torch dtype): bfloat16
     holds each value rounded to the nearest bfloat16, ties to even, in half the
-    bytes, as int16 bits (torch.from_numpy(a).view(torch.bfloat16) reads them).
+    bytes, as uint16 bits (torch.from_numpy(a.view(numpy.int16)).view(torch.bfloat16)
+    reads them).
 
     Writes into `out` when given: a writable C-contiguous array (say a pinned
     tensor or its numpy view) with len(fen4s) rows of 45056 values of the
