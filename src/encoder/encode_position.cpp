@@ -39,7 +39,7 @@ struct StageOutput {
 // The stages in their fixed order, into the encoding at `out`.
 void encode_into(Isa isa, const Board4D& board, unsigned char* out, EncodingFormat format, EncoderWorkspace& workspace) {
   EncoderScratch& scratch = scratch_of(workspace);
-  const StageOutput to{isa, out, format, needs_final_stores(format) ? scratch.staged : nullptr};
+  const StageOutput to{isa, out, format, needs_final_stores(format, out) ? scratch.staged : nullptr};
   const int n_occupied = list_occupied_squares(isa, board.pieces, scratch.occupied);
   const std::span<const std::int16_t> occupied(scratch.occupied, static_cast<std::size_t>(n_occupied));
   build_value_field(board.pieces, occupied, scratch.field);

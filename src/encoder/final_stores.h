@@ -1,10 +1,11 @@
 // The encoder's final stores into a batch output: values the stages left in
 // the workspace, written as float32 or bfloat16, through the caches or around
-// them (EncodingFormat). Only the float32 output with ordinary stores skips
-// them: there the stages write the output directly.
+// them (EncodingFormat). Only an aligned float32 output with ordinary stores
+// skips them: there the stages write the output directly.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "encoder/encoding.h"
 #include "encoder/isa.h"
@@ -12,9 +13,10 @@
 namespace q4d {
 
 // True when the stages must leave their values in the workspace for
-// store_values rather than write them into the output.
-constexpr bool needs_final_stores(EncodingFormat format) {
-  return format.dtype != DTYPE_FLOAT32 || format.streaming;
+// store_values rather than write them into the output: anything but float32
+// with ordinary stores at an address floats may have.
+inline bool needs_final_stores(EncodingFormat format, const unsigned char* out) {
+  return format.dtype != DTYPE_FLOAT32 || format.streaming || reinterpret_cast<std::uintptr_t>(out) % alignof(float) != 0;
 }
 
 // Writes values[0 .. n) as `format` says to `out`, the output's bytes of
