@@ -28,6 +28,7 @@ namespace py = pybind11;
 using namespace q4d;
 
 void bind_ply_log(py::module_& m);
+void bind_pack(py::module_& m);
 
 namespace {
 
@@ -297,6 +298,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
 
   bind_ply_log(m);
+  bind_pack(m);
 
   m.attr("CONTAINER_READ_ERR_END") = static_cast<int>(CONTAINER_READ_ERR_END);
   m.attr("CONTAINER_READ_ERR_FRAME") = static_cast<int>(CONTAINER_READ_ERR_FRAME);

@@ -719,7 +719,15 @@ struct Packer {
   }
 };
 
+// The names of the labels every pack has, which keys cannot take.
+constexpr const char* LABEL_NAMES[] = {"ply",       "move_from", "move_to",       "promo",          "flags",
+                                       "next_move_from", "next_move_to", "next_promo", "has_move", "has_next_move",
+                                       "game",      "input",     "line"};
+
 bool valid_key_name(const std::string& name) {
+  for (const char* label : LABEL_NAMES) {
+    if (name == label) return false;
+  }
   return !name.empty() && name.size() <= PACK_KEY_NAME_MAX && name.find_first_of("\"\\") == std::string::npos &&
          name.find('\0') == std::string::npos;
 }

@@ -120,8 +120,10 @@ int cmd_pack(int argc, char** argv) {
   const Result packed = pack_write(inputs, output, options, &events, &summary, &failure);
   progress_clear(&progress);
   if (packed == ERR_ARGUMENT) {
-    std::fprintf(stderr, "pack: invalid key %s (1 to 60 bytes without quotes or backslashes, each named once, "
-                 "at most 64 keys)\n", failure.path.c_str());
+    std::fprintf(stderr,
+                 "pack: invalid key %s (1 to 60 bytes without quotes or backslashes, no label's name, each named "
+                 "once, at most 64 keys)\n",
+                 failure.path.c_str());
     return EXIT_BAD_ARGS;
   }
   if (packed == ERR_THREADS) {
