@@ -10,11 +10,15 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -154,6 +158,35 @@ float number_or_nan(const char* line, const std::string& key) {
                                                             : std::numeric_limits<float>::quiet_NaN();
 }
 
+// The occupied squares of `board` as entries (square | code << 12), in
+// square order, appended to `pieces`. A board is mostly empty: with SSE2 the
+// squares are looked at 16 at a time (a bit mask of those that hold a piece),
+// else 8 at a time.
+void pack_pieces(const Board4D& board, std::vector<std::uint16_t>* pieces) {
+  const std::uint8_t* letters = board.pieces.data();
+  auto add = [&](int square) {
+    pieces->push_back(static_cast<std::uint16_t>(square | pack_piece_code(letters[square], board.pawn_axis[square]) << 12));
+  };
+#ifdef __SSE2__
+  const __m128i empty = _mm_setzero_si128();
+  for (int s = 0; s < N_SQUARES; s += 16) {
+    const __m128i sixteen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + s));
+    for (unsigned held = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(sixteen, empty))) & 0xFFFF; held != 0;
+         held &= held - 1) {
+      add(s + std::countr_zero(held));
+    }
+  }
+#else
+  for (int s = 0; s < N_SQUARES; s += 8) {
+    std::uint64_t eight;
+    std::memcpy(&eight, letters + s, sizeof eight);
+    for (int k = s; eight != 0 && k < s + 8; ++k) {
+      if (letters[k] != 0) add(k);
+    }
+  }
+#endif
+}
+
 void parse_chunk(Chunk& c, const PackWriteOptions& o) {
   thread_local std::unique_ptr<Board4D> board(new Board4D);
   thread_local std::unique_ptr<char[]> fen4(new char[FEN4_BUF_SIZE]);
@@ -166,16 +199,7 @@ void parse_chunk(Chunk& c, const PackWriteOptions& o) {
       p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
       p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
       if (p.kind == OK) {
-        // The occupied squares, eight at a time: most of a board is empty.
-        for (int s = 0; s < N_SQUARES; s += 8) {
-          std::uint64_t eight;
-          std::memcpy(&eight, &board->pieces[s], sizeof eight);
-          for (int k = s; eight != 0 && k < s + 8; ++k) {
-            if (board->pieces[k] == 0) continue;
-            const int code = pack_piece_code(board->pieces[k], board->pawn_axis[k]);
-            c.pieces.push_back(static_cast<std::uint16_t>(k | code << 12));
-          }
-        }
+        pack_pieces(*board, &c.pieces);
         for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
       } else if (p.kind == PLY_LOG_METADATA) {
         for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
@@ -240,17 +264,22 @@ void list_edits(const std::uint16_t* previous, std::size_t n_previous, const std
   added->clear();
   std::size_t i = 0, k = 0;
   while (i < n_previous && k < n) {
-    if (square_of(previous[i]) < square_of(list[k])) {
+    // Most pieces stay where they were: runs of equal entries are passed over four at a time.
+    while (i + 4 <= n_previous && k + 4 <= n && std::memcmp(previous + i, list + k, 8) == 0) {
+      i += 4;
+      k += 4;
+    }
+    if (i == n_previous || k == n) break;
+    if (previous[i] == list[k]) {
+      ++i;
+      ++k;
+    } else if (square_of(previous[i]) < square_of(list[k])) {
       removed->push_back(previous[i++]);
     } else if (square_of(previous[i]) > square_of(list[k])) {
       added->push_back(list[k++]);
-    } else {
-      if (previous[i] != list[k]) {
-        removed->push_back(previous[i]);
-        added->push_back(list[k]);
-      }
-      ++i;
-      ++k;
+    } else {  // another piece on the same square
+      removed->push_back(previous[i++]);
+      added->push_back(list[k++]);
     }
   }
   removed->insert(removed->end(), previous + i, previous + n_previous);
@@ -339,9 +368,13 @@ void compress_block(Block& b, int level) {
 // ---- The output ------------------------------------------------------------------
 
 // A file created next to the output under a name no other process holds,
-// renamed to the output when complete, removed otherwise.
+// renamed to the output when complete, removed otherwise. An output that
+// exists must be a regular file (a symbolic link to one is followed, and
+// stays a link): a rename would replace a device or a FIFO.
 struct Output {
-  std::string path, temporary;
+  std::string path;    // as given, for messages
+  std::string target;  // the file renamed into place
+  std::string temporary;
   int fd = -1;
   std::uint64_t offset = 0;
   std::vector<unsigned char> index;  // the block entries, as they go
@@ -354,13 +387,22 @@ struct Output {
   }
 
   Result create(Failure* failure) {
+    struct stat st;
+    target = path;
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return fail(failure, ERR_NOT_REGULAR, path.c_str());
+      char* real = ::realpath(path.c_str(), nullptr);
+      if (real == nullptr) return fail(failure, ERR_CREATE, path.c_str(), errno);
+      target = real;
+      std::free(real);
+    }
     // The permissions a new file gets from the umask, as any output would.
     const auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
       char suffix[64];
       std::snprintf(suffix, sizeof suffix, ".%d-%llx.tmp", static_cast<int>(getpid()),
                     (seed * 0x9E3779B97F4A7C15ull + attempt) >> 20);
-      temporary = path + suffix;
+      temporary = target + suffix;
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0 || errno != EEXIST) break;
     }
@@ -390,13 +432,13 @@ struct Output {
       ::unlink(temporary.c_str());
       return fail(failure, ERR_WRITE, path.c_str(), errno);
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
       const int error = errno;
       ::unlink(temporary.c_str());
       return fail(failure, ERR_RENAME, path.c_str(), error);
     }
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
       (void)::fsync(dir);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -66,12 +65,15 @@ const char* skip_blanks(const char* p) {
 
 Result find_key(const char* line, const char* key, const char** value) {
   if (line == nullptr || key == nullptr || value == nullptr) return ERR_NULL;
-  char pattern[64];
-  const int n = std::snprintf(pattern, sizeof pattern, "\"%s\":", key);
-  if (n < 0 || static_cast<std::size_t>(n) >= sizeof pattern) return ERR_NULL;
+  char pattern[64];  // "key":
+  const std::size_t n = std::strlen(key);
+  if (n + 4 > sizeof pattern) return ERR_NULL;
+  pattern[0] = '"';
+  std::memcpy(pattern + 1, key, n);
+  std::memcpy(pattern + n + 1, "\":", 3);
   const char* hit = std::strstr(line, pattern);
   if (hit == nullptr) return KEY_ABSENT;
-  *value = skip_blanks(hit + n);
+  *value = skip_blanks(hit + n + 3);
   return OK;
 }
 
