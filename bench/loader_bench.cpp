@@ -21,7 +21,7 @@
 
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
-#include "loader/fen4_batch.h"
+#include "encoder/fen4_batch.h"
 #include "position/fen4.h"
 #include "position/ply_log.h"
 
@@ -90,7 +90,7 @@ void BM_parse_and_encode_loop(benchmark::State& state) {
 // The library under encode_batch: batches of 256 texts on a pool of N threads.
 void BM_encode_fen4_batch(benchmark::State& state) {
   q4d::EncoderPool* pool = nullptr;
-  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::POOL_OK) state.SkipWithError("pool");
+  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::OK) state.SkipWithError("pool");
   std::vector<float> out(ROWS * q4d::ENCODING_DIM);
   std::vector<const char*> texts;
   std::vector<std::size_t> lengths;
@@ -101,9 +101,7 @@ void BM_encode_fen4_batch(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t first = 0; first < texts.size(); first += ROWS) {
       const std::size_t n = std::min(ROWS, texts.size() - first);
-      std::size_t bad = 0;
-      int error = 0;
-      if (q4d::encode_fen4_batch(pool, &texts[first], &lengths[first], n, out.data(), &bad, &error) != 0) {
+      if (q4d::encode_fen4_batch(pool, &texts[first], &lengths[first], n, out.data(), {}, nullptr) != q4d::OK) {
         state.SkipWithError("batch");
       }
     }

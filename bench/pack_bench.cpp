@@ -102,12 +102,12 @@ void BM_pack_to_pieces(benchmark::State& state) {
 
 void BM_encode_parsed(benchmark::State& state) {
   q4d::EncoderPool* pool = nullptr;
-  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::POOL_OK) state.SkipWithError("pool");
+  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::OK) state.SkipWithError("pool");
   std::vector<float> out(ROWS * q4d::ENCODING_DIM);
   for (auto _ : state) {
     for (std::size_t first = 0; first < boards.size(); first += ROWS) {
       const std::size_t n = std::min(ROWS, boards.size() - first);
-      if (q4d::encoder_pool_encode(pool, &boards[first], n, out.data()) != q4d::POOL_OK) state.SkipWithError("encode");
+      if (q4d::encoder_pool_encode(pool, &boards[first], n, out.data()) != q4d::OK) state.SkipWithError("encode");
     }
     benchmark::ClobberMemory();
   }
@@ -122,7 +122,7 @@ void BM_encode_packed(benchmark::State& state) {
   if (q4d::pack_open(path.c_str(), &reader, nullptr) != q4d::OK) state.SkipWithError("open");
   const q4d::PackInfo& info = *q4d::pack_info(reader);
   q4d::EncoderPool* pool = nullptr;
-  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::POOL_OK) state.SkipWithError("pool");
+  if (q4d::encoder_pool_create(static_cast<int>(state.range(0)), &pool) != q4d::OK) state.SkipWithError("pool");
   std::vector<float> out(ROWS * q4d::ENCODING_DIM);
   std::vector<q4d::Board4D> batch(ROWS);
   q4d::PackBlock block;
@@ -138,7 +138,7 @@ void BM_encode_packed(benchmark::State& state) {
         q4d::expand_board(block.pieces.data() + block.piece_start[j], block.piece_start[j + 1] - block.piece_start[j],
                           &batch[r]);
       }
-      if (q4d::encoder_pool_encode(pool, batch.data(), n, out.data()) != q4d::POOL_OK) state.SkipWithError("encode");
+      if (q4d::encoder_pool_encode(pool, batch.data(), n, out.data()) != q4d::OK) state.SkipWithError("encode");
     }
     benchmark::ClobberMemory();
   }

@@ -25,6 +25,7 @@ install(TARGETS quorvane4d EXPORT quorvane4d_targets
 install(FILES ${PROJECT_SOURCE_DIR}/src/quorvane4d.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane4d)
 foreach(header IN ITEMS
     base/result.h
+    base/processors.h
     position/board.h
     position/ply_trailer.h
     position/fen4.h

@@ -5,23 +5,22 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "encoder/encoder_pool.h"
+#include "base/batch_memory.h"
 #include "encoder/encoding.h"
 #include "frames/container.h"
 #include "frames/container_file.h"
-#include "loader/batch_memory.h"
-#include "loader/fen4_batch.h"
 #include "loader/position_stream.h"
 #include "position/fen4.h"
+#include "encode_binding.h"
 #include "errors.h"
 
 namespace py = pybind11;
@@ -31,95 +30,6 @@ void bind_ply_log(py::module_& m);
 void bind_pack(py::module_& m);
 
 namespace {
-
-// The bytes of a str (as UTF-8) or of a bytes object; false for other types.
-bool text_of(py::handle object, const char** text, std::size_t* length) {
-  Py_ssize_t n = 0;
-  if (PyUnicode_Check(object.ptr())) {
-    *text = PyUnicode_AsUTF8AndSize(object.ptr(), &n);
-    if (*text == nullptr) throw py::error_already_set();  // a lone surrogate
-  } else if (PyBytes_Check(object.ptr())) {
-    char* bytes = nullptr;
-    if (PyBytes_AsStringAndSize(object.ptr(), &bytes, &n) != 0) throw py::error_already_set();
-    *text = bytes;
-  } else {
-    return false;
-  }
-  *length = static_cast<std::size_t>(n);
-  return true;
-}
-
-// One pool per thread count, kept between calls. A pool inherited through
-// fork (a DataLoader worker) has lost its threads there, so each process
-// makes its own.
-EncoderPool* pool_for(int threads) {
-  struct Cached {
-    int threads;
-    pid_t pid;
-    EncoderPool* pool;
-  };
-  static std::vector<Cached> pools;
-  if (threads == 0) threads = available_processors();
-  const pid_t pid = getpid();
-  for (Cached& c : pools) {
-    if (c.threads != threads) continue;
-    if (c.pid != pid && encoder_pool_create(threads, &c.pool) == POOL_OK) c.pid = pid;
-    return c.pid == pid ? c.pool : nullptr;
-  }
-  EncoderPool* pool = nullptr;
-  if (encoder_pool_create(threads, &pool) != POOL_OK) return nullptr;
-  pools.push_back({threads, pid, pool});
-  return pool;
-}
-
-// (code, array): the encoding of one FEN4 text, or its parse error and None.
-py::tuple encode(py::handle text) {
-  const char* bytes = nullptr;
-  std::size_t length = 0;
-  if (!text_of(text, &bytes, &length)) throw py::type_error("a FEN4 text is a str or bytes");
-  auto board = std::make_unique<Board4D>();
-  py::array_t<float> out(ENCODING_DIM);
-  float* values = out.mutable_data();
-  int code = OK;
-  {
-    py::gil_scoped_release unlocked;
-    thread_local std::unique_ptr<EncoderWorkspace> workspace(new EncoderWorkspace);
-    code = parse_fen4_text(bytes, length, board.get());
-    if (code == OK) (void)encode_positions(board.get(), 1, values, workspace.get());
-  }
-  if (code != OK) return py::make_tuple(code, py::none());
-  return py::make_tuple(code, out);
-}
-
-// (code, index, fen4 error) of encoding `texts` into `out`.
-py::tuple encode_batch_into(const py::list& texts, int threads, py::array out) {
-  const std::size_t n = texts.size();
-  std::vector<const char*> bytes(n);
-  std::vector<std::size_t> lengths(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    if (!text_of(texts[k], &bytes[k], &lengths[k])) {
-      throw py::type_error("fen4s[" + std::to_string(k) + "] is " +
-                           std::string(py::str(py::type::of(texts[k]).attr("__name__"))) + ", not str or bytes");
-    }
-  }
-  // Checked again here, whatever the caller checked: a wrong array must never be written.
-  if (!out.dtype().equal(py::dtype::of<float>()) || !(out.flags() & py::array::c_style) || !out.writeable() ||
-      static_cast<std::size_t>(out.size()) != n * ENCODING_DIM || (n > 0 && static_cast<std::size_t>(out.shape(0)) != n)) {
-    throw py::value_error("out must be a writable C-contiguous float32 array of shape (n, 45056)");
-  }
-  if (threads < 0) throw py::value_error("threads must be 0 or more");
-  EncoderPool* pool = pool_for(threads);
-  if (pool == nullptr) return py::make_tuple(-3, 0, 0);
-  float* values = static_cast<float*>(out.mutable_data());
-  std::size_t bad_index = 0;
-  int fen4_error = 0;
-  int code = FEN4_BATCH_OK;
-  {
-    py::gil_scoped_release unlocked;
-    code = encode_fen4_batch(pool, bytes.data(), lengths.data(), n, values, &bad_index, &fen4_error);
-  }
-  return py::make_tuple(code, bad_index, fen4_error);
-}
 
 py::tuple trailer_tuple(const PlyTrailer& t) {
   return py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
@@ -210,7 +120,7 @@ struct Stream {
       std::lock_guard lock(mutex);
       if (stream == nullptr) {
         code = STREAM_ERR_NULL;
-      } else if ((block = batch_memory_take(memory)) == nullptr) {
+      } else if ((block = batch_memory_take(memory, batch_size * ENCODING_DIM * sizeof(float))) == nullptr) {
         code = STREAM_ERR_ALLOC;
       } else {
         code = position_stream_next(stream, static_cast<float*>(block), trailer_bytes, &n);
@@ -277,7 +187,7 @@ py::tuple open_stream(const std::vector<std::string>& paths, std::size_t batch_s
   }
   if (code != STREAM_OK) return py::make_tuple(code, py::none());
   // Two blocks at rest: one being filled while the caller holds the last one.
-  if (batch_memory_create(batch_size * ENCODING_DIM * sizeof(float), 2, &s->memory) != 0) {
+  if (batch_memory_create(2, SIZE_MAX, &s->memory) != OK) {
     return py::make_tuple(STREAM_ERR_ALLOC, py::none());
   }
   return py::make_tuple(code, py::cast(s.release(), py::return_value_policy::take_ownership));
@@ -292,10 +202,8 @@ PYBIND11_MODULE(_core, m) {
   m.attr("N_CHANNELS") = N_CHANNELS;
   m.attr("CHANNEL_SIZE") = CHANNEL_SIZE;
   m.attr("TRAILER_SIZE") = TRAILER_SIZE;
-  m.def("available_processors", &available_processors);
   m.def("result_name", &result_name, py::arg("code"));
-  m.def("encode", &encode, py::arg("text"));
-  m.def("encode_batch_into", &encode_batch_into, py::arg("texts"), py::arg("threads"), py::arg("out"));
+  q4d_python::bind_encode(m);
 
   bind_ply_log(m);
   bind_pack(m);

@@ -6,7 +6,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +18,7 @@
 #include "dataset/pack_writer.h"
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
+#include "encode_binding.h"
 #include "errors.h"
 
 namespace py = pybind11;
@@ -26,7 +26,7 @@ using namespace q4d;
 
 namespace {
 
-constexpr std::size_t ENCODE_CHUNK = 4096;  // boards expanded at a time by encode_batch (32 MiB)
+constexpr std::size_t ENCODE_CHUNK = 4096;  // boards expanded at a time by encode_batch (32 MiB of them)
 
 // The FEN4 text of a piece list: pieces in square order, pawns with their axis.
 std::string fen4_text(const PieceWord* pieces, std::size_t n) {
@@ -186,11 +186,6 @@ struct Pack {
   std::mutex mutex;
   PackBlock block;          // the last block read, kept for the next access
   std::int64_t cached = -1;  // its number
-  // Encoding threads, made again in a process forked from this one (a
-  // DataLoader worker), which has lost them.
-  EncoderPool* pool = nullptr;
-  int pool_threads = 0;
-  pid_t pool_pid = 0;
 
   ~Pack() {
     std::lock_guard lock(mutex);  // no other thread can hold a reference any more
@@ -199,8 +194,6 @@ struct Pack {
   void close_locked() {
     pack_close(reader);
     reader = nullptr;
-    encoder_pool_destroy(pool);
-    pool = nullptr;
     cached = -1;
   }
   void close() {
@@ -319,40 +312,37 @@ struct Pack {
     return columns.dict();
   }
 
-  // Encodes positions `indices` (checked by the caller: 0 <= i < n) into the
-  // rows of `out`, a C-contiguous float32 (n, 45056) array, on `threads`
-  // threads. Blocks are read in order of their numbers; each is decoded once
+  // Encodes positions `indices` (checked by the caller: 0 <= i < n) into
+  // `out` (a new array when None) of `dtype` on `threads` threads; returns
+  // the array written. Blocks are read in order of their numbers, each once
   // per chunk of rows.
-  void encode_batch(const py::array_t<std::int64_t, py::array::c_style>& indices, py::array out, int threads) {
+  py::object encode_batch(const py::array_t<std::int64_t, py::array::c_style>& indices, int threads, py::object out,
+                          const std::string& dtype_name) {
+    const EncodingDtype dtype = q4d_python::dtype_named(dtype_name);
     const std::size_t n = static_cast<std::size_t>(indices.size());
-    if (!out.dtype().equal(py::dtype::of<float>()) || !(out.flags() & py::array::c_style) || !out.writeable() ||
-        static_cast<std::size_t>(out.size()) != n * ENCODING_DIM) {
-      q4d_python::raise_result(ERR_ARGUMENT, "out must be a writable C-contiguous float32 array of shape (n, 45056)");
-    }
+    if (threads < 0 || threads > shared_pool_thread_limit()) q4d_python::raise_result(ERR_ARGUMENT);
+    py::array array = out.is_none() ? q4d_python::new_batch_array(n, dtype) : py::reinterpret_borrow<py::array>(out);
+    auto* values = static_cast<unsigned char*>(q4d_python::batch_output(array, n, dtype));
     const std::int64_t* wanted = indices.data();
-    float* values = static_cast<float*>(out.mutable_data());
     std::unique_lock lock(mutex, std::defer_lock);
     Failure failure;
     Result result = OK;
     {
       py::gil_scoped_release unlocked;
       lock.lock();
-      result = reader == nullptr ? ERR_NULL : encode_locked(wanted, n, values, threads, &failure);
+      result = reader == nullptr ? ERR_NULL
+                                 : encode_locked(wanted, n, values, threads, q4d_python::batch_format(n, dtype), &failure);
     }
     if (result == ERR_NULL) closed();
     if (result != OK) q4d_python::raise_failure(failure);
+    return array;
   }
 
-  Result encode_locked(const std::int64_t* wanted, std::size_t n, float* values, int threads, Failure* failure) {
+  Result encode_locked(const std::int64_t* wanted, std::size_t n, unsigned char* values, int threads,
+                       EncodingFormat format, Failure* failure) {
     const PackInfo& info = *pack_info(reader);
-    if (threads == 0) threads = available_processors();
-    if (pool == nullptr || pool_threads != threads || pool_pid != getpid()) {
-      if (pool_pid == getpid()) encoder_pool_destroy(pool);
-      pool = nullptr;
-      if (encoder_pool_create(threads, &pool) != POOL_OK) return fail(failure, ERR_THREADS);
-      pool_threads = threads;
-      pool_pid = getpid();
-    }
+    EncoderPool* pool = nullptr;
+    if (const Result shared = shared_encoder_pool(threads, &pool); shared != OK) return fail(failure, shared);
     try {
       const std::size_t chunk = std::min(n, ENCODE_CHUNK);
       std::unique_ptr<Board4D[]> boards(new Board4D[chunk]);
@@ -369,9 +359,9 @@ struct Pack {
           expand_board(block.pieces.data() + block.piece_start[j], block.piece_start[j + 1] - block.piece_start[j],
                        &boards[row]);
         }
-        if (encoder_pool_encode(pool, boards.get(), m, values + begin * ENCODING_DIM) != POOL_OK) {
-          return fail(failure, ERR_THREADS);
-        }
+        const Result encoded =
+            encoder_pool_encode(pool, boards.get(), m, values + begin * encoding_bytes(format.dtype), format);
+        if (encoded != OK) return fail(failure, encoded);
       }
     } catch (const std::bad_alloc&) {
       return fail(failure, ERR_ALLOC);
@@ -415,7 +405,7 @@ void bind_pack(py::module_& m) {
       .def("read_block", &Pack::read_block, py::arg("k"))
       .def("position", &Pack::position, py::arg("k"))
       .def("labels", &Pack::labels)
-      .def("encode_batch", &Pack::encode_batch, py::arg("indices"), py::arg("out"), py::arg("threads"))
+      .def("encode_batch", &Pack::encode_batch, py::arg("indices"), py::arg("threads"), py::arg("out"), py::arg("dtype"))
       .def("verify", &Pack::verify)
       .def("close", &Pack::close);
   m.def("open_pack", &open_pack, py::arg("path"));

@@ -15,6 +15,7 @@
 #include "position/ply_log.h"   // PlyLogReader: the positions of an NDJSON4 ply log
 #include "encoder/encoding.h"   // EncodingVector, the channels, EncoderWorkspace, encode_position(s)
 #include "encoder/encoder_pool.h"  // encoding on several threads
+#include "base/processors.h"    // available_processors
 #include "frames/container.h"   // FileHeader, FrameRecord, header_* and frame_* on stdio streams
 #include "frames/container_file.h"  // container files, plain, gzip or zstd: a writer and a reader
 #include "dataset/pack_writer.h"    // packed datasets: pack_write, ply logs into one compact labelled file

@@ -11,14 +11,15 @@ indexed file, read at memory speed (docs/PACK_FORMAT.md).
         xs = p.encode_batch(range(256), out=buffer)   # (256, 45056), from the piece lists
 """
 import collections
+import operator
 import os
 import warnings
 
 import numpy
 
 from quorvane4d import _core
-from quorvane4d.encoding import ENCODING_DIM, _output_array
-from quorvane4d.errors import Result
+from quorvane4d.encoding import dtype_name, output_array, thread_count
+from quorvane4d.errors import ArgumentError, Result
 
 MAGIC = b"Q4PACK\r\n"
 
@@ -37,18 +38,6 @@ PackedPosition = collections.namedtuple(
 PackSummary = collections.namedtuple("PackSummary", "positions games blocks lines_skipped bytes")
 
 _HAS_MOVE, _HAS_NEXT_MOVE = 1, 2
-
-
-def _count(value, name):
-    """An int of 0 or more (numpy integers too), or ValueError naming the argument."""
-    import operator
-    try:
-        value = operator.index(value)
-    except TypeError:
-        raise TypeError(f"{name} must be an int, not {type(value).__name__}") from None
-    if value < 0:
-        raise ValueError(f"{name} must be 0 or more, not {value}")
-    return value
 
 
 def _names(names, what):
@@ -72,6 +61,9 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
     if isinstance(inputs, (str, bytes, os.PathLike)):
         inputs = [inputs]
     paths = [os.fsencode(os.fspath(p)) for p in inputs]
+    if isinstance(threads, bool) or not hasattr(type(threads), "__index__") or not 0 <= operator.index(threads) <= 1024:
+        raise ArgumentError(Result.ERR_ARGUMENT,
+                            message=f"threads must be an integer from 0 to 1024 (0: one per processor), not {threads!r}")
 
     def warn(code, path, line, fen4_error):
         path = os.fsdecode(path)
@@ -82,7 +74,7 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
         warnings.warn(message, RuntimeWarning, stacklevel=3)
 
     summary = _core.pack(paths, os.fsencode(os.fspath(output)), _names(keys, "keys"),
-                         _names(game_keys, "game_keys"), _count(threads, "threads"), warn)
+                         _names(game_keys, "game_keys"), operator.index(threads), warn)
     return PackSummary(*summary)
 
 
@@ -149,8 +141,7 @@ class Pack:
                               bool(move_flags & _HAS_MOVE), bool(move_flags & _HAS_NEXT_MOVE), game, source, line,
                               dict(zip(self.keys, keys)))
 
-    def _index(self, k, name="k"):
-        import operator
+    def _index(self, k):
         try:
             k = operator.index(k)
         except TypeError:
@@ -172,19 +163,19 @@ class Pack:
         """The encoding of position k: a new (45056,) float32 array."""
         return self.encode_batch([self._index(k)])[0]
 
-    def encode_batch(self, indices, *, threads=0, out=None):
+    def encode_batch(self, indices, *, threads=0, out=None, dtype=None):
         """Encodes positions `indices` (ints, negative from the end) on
         `threads` threads (0: one per processor), from their piece lists,
         without holding the interpreter's lock; each block is decoded once
-        per call whatever the order of the indices.
-
-        Writes into `out` when given (a writable C-contiguous float32 array of
-        len(indices) rows of 45056 values, or a CPU torch tensor) and returns
-        it; otherwise returns a new (n, 45056) array. A damaged block raises
-        PackError naming it; `out` is then left as it was for batches of up to
-        4096 positions."""
-        rows = numpy.asarray(indices if not isinstance(indices, range) else numpy.arange(
-            indices.start, indices.stop, indices.step))
+        per call whatever the order of the indices. `out` and `dtype` are
+        those of quorvane4d.encode_batch: float32 or bfloat16, into `out` when
+        given (and returned), else into a new (n, 45056) array. A damaged
+        block raises PackError naming it; `out` is then left as it was for
+        batches of up to 4096 positions."""
+        threads = thread_count(threads)
+        if isinstance(indices, range):
+            indices = numpy.arange(indices.start, indices.stop, indices.step)
+        rows = numpy.asarray(indices)
         if rows.dtype.kind not in "iu" and rows.size:
             raise TypeError(f"indices must be ints, not {rows.dtype}")
         rows = rows.astype(numpy.int64, copy=False).reshape(-1)
@@ -192,10 +183,12 @@ class Pack:
             bad = rows[(rows < -self._n) | (rows >= self._n)][0]
             raise IndexError(f"position {bad} of a pack of {self._n}")
         rows = numpy.ascontiguousarray(numpy.where(rows < 0, rows + self._n, rows))
-        given = out
-        array = numpy.empty((len(rows), ENCODING_DIM), numpy.float32) if out is None else _output_array(out, len(rows))
-        self._core.encode_batch(rows, array, _count(threads, "threads"))
-        return array if given is None else given
+        if out is not None:
+            array, dtype = output_array(out, len(rows), None if dtype is None else dtype_name(dtype))
+        else:
+            array, dtype = None, "float32" if dtype is None else dtype_name(dtype)
+        written = self._core.encode_batch(rows, threads, array, dtype)
+        return written if out is None else out
 
     def verify(self):
         """Reads and checks every block; raises PackError naming the first damaged one."""

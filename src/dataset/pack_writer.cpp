@@ -29,9 +29,9 @@
 #include <thread>
 
 #include "base/byte_order.h"
+#include "base/processors.h"
 #include "dataset/pack_format.h"
 #include "dataset/pack_reader.h"
-#include "encoder/encoder_pool.h"
 #include "position/key_scan.h"
 #include "position/ply_line.h"
 #include "position/ply_log.h"
@@ -58,6 +58,9 @@ class Pool {
     return OK;
   }
   ~Pool() { stop(); }
+
+  // Whether tasks run on the caller's thread, as they are submitted.
+  bool runs_inline() const { return threads_.empty(); }
 
   void submit(std::function<void()> task) {
     if (threads_.empty()) {
@@ -150,6 +153,18 @@ struct Chunk {
   std::vector<float> keys;
   Result status = OK;  // ERR_ALLOC if parsing ran out of memory
   bool ready = false;  // parsed (under the pool's lock)
+
+  // Empty again, keeping its memory.
+  void reset() {
+    input_ends = false;
+    text.clear();
+    starts.clear();
+    parsed.clear();
+    pieces.clear();
+    keys.clear();
+    status = OK;
+    ready = false;
+  }
 };
 
 float number_or_nan(const char* line, const std::string& key) {
@@ -158,62 +173,130 @@ float number_or_nan(const char* line, const std::string& key) {
                                                             : std::numeric_limits<float>::quiet_NaN();
 }
 
-// The occupied squares of `board` as entries (square | code << 12), in
-// square order, appended to `pieces`. A board is mostly empty: with SSE2 the
-// squares are looked at 16 at a time (a bit mask of those that hold a piece),
-// else 8 at a time.
-void pack_pieces(const Board4D& board, std::vector<std::uint16_t>* pieces) {
-  const std::uint8_t* letters = board.pieces.data();
-  auto add = [&](int square) {
-    pieces->push_back(static_cast<std::uint16_t>(square | pack_piece_code(letters[square], board.pawn_axis[square]) << 12));
-  };
+// The entry of square s of `board` (square | code << 12), code 0 when empty.
+inline std::uint16_t entry_at(const Board4D& board, int s) {
+  return static_cast<std::uint16_t>(s | pack_piece_code(board.pieces[s], board.pawn_axis[s]) << 12);
+}
+
+// Whether squares s .. s + 63 hold the same on both boards.
+inline bool same_squares(const Board4D& a, const Board4D& b, int s) {
 #ifdef __SSE2__
-  const __m128i empty = _mm_setzero_si128();
-  for (int s = 0; s < N_SQUARES; s += 16) {
-    const __m128i sixteen = _mm_loadu_si128(reinterpret_cast<const __m128i*>(letters + s));
-    for (unsigned held = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(sixteen, empty))) & 0xFFFF; held != 0;
-         held &= held - 1) {
-      add(s + std::countr_zero(held));
-    }
+  __m128i same = _mm_set1_epi8(-1);
+  for (int k = s; k < s + 64; k += 16) {
+    auto at = [k](const std::array<std::uint8_t, N_SQUARES>& bytes) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + k));
+    };
+    same = _mm_and_si128(same, _mm_and_si128(_mm_cmpeq_epi8(at(a.pieces), at(b.pieces)),
+                                             _mm_cmpeq_epi8(at(a.pawn_axis), at(b.pawn_axis))));
   }
+  return _mm_movemask_epi8(same) == 0xFFFF;
 #else
-  for (int s = 0; s < N_SQUARES; s += 8) {
-    std::uint64_t eight;
-    std::memcpy(&eight, letters + s, sizeof eight);
-    for (int k = s; eight != 0 && k < s + 8; ++k) {
-      if (letters[k] != 0) add(k);
-    }
-  }
+  return std::memcmp(&a.pieces[s], &b.pieces[s], 64) == 0 && std::memcmp(&a.pawn_axis[s], &b.pawn_axis[s], 64) == 0;
 #endif
 }
 
-void parse_chunk(Chunk& c, const PackWriteOptions& o) {
-  thread_local std::unique_ptr<Board4D> board(new Board4D);
+// Piece lists of the boards a thread parses, one line after another. A
+// position is mostly the one before with a piece moved, so a board is
+// compared with the previous one, 64 squares at a time, and its list made
+// from the previous list and the squares that differ; the first board, or
+// one after a line that did not parse, is scanned whole. Either way the list
+// depends only on the board.
+class PieceLists {
+ public:
+  // The board the next line is parsed into (never the previous one).
+  Board4D* board() { return &boards_[1 - previous_]; }
+
+  // The list of board() once a line has been parsed into it, which then
+  // becomes the previous board.
+  const std::vector<std::uint16_t>& take() {
+    const Board4D& now = boards_[1 - previous_];
+    if (have_previous_) {
+      differ(boards_[previous_], now);
+    } else {
+      list_.clear();
+      for (int s = 0; s < N_SQUARES; ++s) {
+        if (now.pieces[s] != 0) list_.push_back(entry_at(now, s));
+      }
+    }
+    previous_ = 1 - previous_;
+    have_previous_ = true;
+    return list_;
+  }
+
+ private:
+  // list_ (the previous board's) made into the list of `now`.
+  void differ(const Board4D& before, const Board4D& now) {
+    next_.clear();
+    std::size_t kept = 0;  // entries of list_ before this one are in next_ or left out
+    auto copy_to_square = [&](int square) {
+      const auto end = std::lower_bound(list_.begin() + static_cast<std::ptrdiff_t>(kept), list_.end(), square,
+                                        [](std::uint16_t entry, int s) { return (entry & 0xFFF) < s; });
+      next_.insert(next_.end(), list_.begin() + static_cast<std::ptrdiff_t>(kept), end);
+      kept = static_cast<std::size_t>(end - list_.begin());
+    };
+    // Eight squares at a time; a word's differing bytes are found by counting zeros.
+    auto word = [](const std::uint8_t* p) {
+      std::uint64_t w;
+      std::memcpy(&w, p, sizeof w);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);  // square p[0] lowest
+      return w;
+    };
+    for (int s = 0; s < N_SQUARES; s += 64) {
+      if (same_squares(before, now, s)) continue;
+      for (int g = s; g < s + 64; g += 8) {
+        std::uint64_t differ = (word(&before.pieces[g]) ^ word(&now.pieces[g])) |
+                               (word(&before.pawn_axis[g]) ^ word(&now.pawn_axis[g]));
+        while (differ != 0) {
+          const int byte = std::countr_zero(differ) / 8;
+          differ &= ~(std::uint64_t{0xFF} << (8 * byte));
+          const int k = g + byte;
+          copy_to_square(k);
+          if (before.pieces[k] != 0) ++kept;  // the entry of square k leaves
+          if (now.pieces[k] != 0) next_.push_back(entry_at(now, k));
+        }
+      }
+    }
+    next_.insert(next_.end(), list_.begin() + static_cast<std::ptrdiff_t>(kept), list_.end());
+    list_.swap(next_);
+  }
+
+  Board4D boards_[2] = {};
+  int previous_ = 0;
+  bool have_previous_ = false;
+  std::vector<std::uint16_t> list_, next_;
+};
+
+// One line of the chunk's input into its parsed lines (bad_alloc escapes).
+void parse_line(Chunk& c, const char* line, std::uint32_t number, const PackWriteOptions& o) {
+  thread_local std::unique_ptr<PieceLists> lists(new PieceLists);
   thread_local std::unique_ptr<char[]> fen4(new char[FEN4_BUF_SIZE]);
+  ParsedLine p{};
+  p.line = number;
+  p.kind = read_ply_line(line, fen4.get(), lists->board(), &p.trailer, &p.fields, &p.fen4_error);
+  p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
+  p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
+  if (p.kind == OK) {
+    const std::vector<std::uint16_t>& pieces = lists->take();
+    c.pieces.insert(c.pieces.end(), pieces.begin(), pieces.end());
+    for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
+  } else if (p.kind == PLY_LOG_METADATA) {
+    for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
+  } else if (p.kind != PLY_LOG_TOO_LONG && p.kind != PLY_LOG_BAD_FEN4) {
+    return;  // no fen4 string: passed over without a word
+  }
+  p.pieces_end = static_cast<std::uint32_t>(c.pieces.size());
+  c.parsed.push_back(p);
+}
+
+// The lines a chunk holds as text, on a thread of the pool.
+void parse_chunk(Chunk& c, const PackWriteOptions& o) {
   try {
     for (std::size_t i = 0; i < c.starts.size(); ++i) {
-      const char* line = c.text.data() + c.starts[i];
-      ParsedLine p{};
-      p.line = c.first_line + static_cast<std::uint32_t>(i);
-      p.kind = read_ply_line(line, fen4.get(), board.get(), &p.trailer, &p.fields, &p.fen4_error);
-      p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
-      p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
-      if (p.kind == OK) {
-        pack_pieces(*board, &c.pieces);
-        for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
-      } else if (p.kind == PLY_LOG_METADATA) {
-        for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
-      } else if (p.kind != PLY_LOG_TOO_LONG && p.kind != PLY_LOG_BAD_FEN4) {
-        continue;  // no fen4 string: passed over without a word
-      }
-      p.pieces_end = static_cast<std::uint32_t>(c.pieces.size());
-      c.parsed.push_back(p);
+      parse_line(c, c.text.data() + c.starts[i], c.first_line + static_cast<std::uint32_t>(i), o);
     }
   } catch (const std::bad_alloc&) {
     c.status = ERR_ALLOC;
   }
-  c.text.clear();
-  c.text.shrink_to_fit();
 }
 
 // ---- Blocks, compressed on the pool --------------------------------------------
@@ -240,6 +323,16 @@ struct Block {
   std::uint32_t checksum = 0;
   Result status = OK;
   bool ready = false;  // under the pool's lock
+
+  // Empty again, keeping its memory.
+  void reset() {
+    positions.clear();
+    pieces.clear();
+    keys.clear();
+    stored.clear();
+    status = OK;
+    ready = false;
+  }
 
   // Whether a block is full, whatever form its lists take: decided on the
   // positions alone, so that the bytes never depend on the threads.
@@ -360,9 +453,6 @@ void compress_block(Block& b, int level) {
   } catch (const std::bad_alloc&) {
     b.status = ERR_ALLOC;
   }
-  b.positions = {};
-  b.pieces = {};
-  b.keys = {};
 }
 
 // ---- The output ------------------------------------------------------------------
@@ -469,8 +559,25 @@ struct Packer {
   bool previous_in_game = false;  // the last position may yet get its next move
   std::vector<float> game_keys;
   PackSummary summary;
+  // Chunks and blocks done with, kept for reuse with their memory: fresh
+  // buffers of a megabyte would cost their pages' faults every time.
+  std::vector<std::unique_ptr<Chunk>> spare_chunks;
+  std::vector<std::unique_ptr<Block>> spare_blocks;
   // Last, so that its threads stop before anything their tasks use goes.
   Pool pool;
+
+  template <class T>
+  static std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& spare) {
+    if (spare.empty()) return std::make_unique<T>();
+    std::unique_ptr<T> item = std::move(spare.back());
+    spare.pop_back();
+    item->reset();
+    return item;
+  }
+  template <class T>
+  static void give(std::vector<std::unique_ptr<T>>& spare, std::unique_ptr<T> item) {
+    if (spare.size() < spare.capacity()) spare.push_back(std::move(item));  // room was made at the start
+  }
 
   Packer(const std::vector<std::string>& i, const PackWriteOptions& o, const PackEvents* e, Failure* f)
       : inputs(i), options(o), events(e), failure(f) {}
@@ -485,12 +592,17 @@ struct Packer {
 
   Result new_block(std::uint64_t first_game) {
     try {
-      block = std::make_unique<Block>();
+      block = take(spare_blocks);
     } catch (const std::bad_alloc&) {
       return fail(failure, ERR_ALLOC);
     }
     block->first_game = first_game;
     block->n_keys = n_keys();
+    try {
+      block->pieces.reserve(PACK_BLOCK_PIECES_TARGET + N_SQUARES);  // what a block holds at most, or nearly
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
     block_full = false;
     return OK;
   }
@@ -537,6 +649,7 @@ struct Packer {
         return fail(failure, ERR_ALLOC);
       }
       ++summary.blocks;
+      give(spare_blocks, std::move(blocks.front()));
       blocks.pop_front();
     }
     return OK;
@@ -629,6 +742,7 @@ struct Packer {
     Chunk* c = chunks.front().get();
     pool.wait([c] { return c->ready; });
     const Result sequenced = sequence(*c);
+    give(spare_chunks, std::move(chunks.front()));
     chunks.pop_front();
     return sequenced;
   }
@@ -657,13 +771,16 @@ struct Packer {
     }
     const std::unique_ptr<PlyLogReader, decltype(&ply_log_close)> owner(reader, ply_log_close);
     std::unique_ptr<Chunk> chunk;
+    std::size_t lines = 0;  // parsed into the chunk as they were read
     for (;;) {
       if (chunk == nullptr) {
+        lines = 0;
         try {
-          chunk = std::make_unique<Chunk>();
+          chunk = take(spare_chunks);
           chunk->input = k;
           chunk->first_line = static_cast<std::uint32_t>(ply_log_line_number(reader) + 1);
           chunk->starts.reserve(CHUNK_LINES);
+          if (!pool.runs_inline()) chunk->text.reserve(CHUNK_BYTES + LINE_BUF_SIZE);
         } catch (const std::bad_alloc&) {
           return fail(failure, ERR_ALLOC);
         }
@@ -677,13 +794,19 @@ struct Packer {
       if (read != OK && read != END) return read;
       if (read == OK) {
         try {
-          chunk->starts.push_back(static_cast<std::uint32_t>(chunk->text.size()));
-          chunk->text.append(line, std::strlen(line) + 1);
+          // On one thread a line is parsed where it lies; the pool's threads get copies.
+          if (pool.runs_inline()) {
+            parse_line(*chunk, line, static_cast<std::uint32_t>(ply_log_line_number(reader)), options);
+            ++lines;
+          } else {
+            chunk->starts.push_back(static_cast<std::uint32_t>(chunk->text.size()));
+            chunk->text.append(line, std::strlen(line) + 1);
+          }
         } catch (const std::bad_alloc&) {
           return fail(failure, ERR_ALLOC);
         }
       }
-      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES) {
+      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES || lines == CHUNK_LINES) {
         chunk->input_ends = read == END;
         if (const Result submitted = submit(std::move(chunk)); submitted != OK) return submitted;
         if (read == END) return OK;
@@ -740,6 +863,8 @@ struct Packer {
     max_chunks = threads <= 1 ? 0 : 2 * static_cast<std::size_t>(threads);
     max_blocks = threads <= 1 ? 0 : static_cast<std::size_t>(threads);
     game_keys.assign(options.game_keys.size(), std::numeric_limits<float>::quiet_NaN());
+    spare_chunks.reserve(4);
+    spare_blocks.reserve(4);
     input = std::numeric_limits<std::uint32_t>::max();
     out.path = output;
     if (const Result created = out.create(failure); created != OK) return created;

@@ -1,8 +1,11 @@
 #include "encoder/encoder_pool.h"
 
-#include <sched.h>
+#include <pthread.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -11,134 +14,281 @@
 #include <thread>
 #include <vector>
 
+#include "base/processors.h"
+
 namespace q4d {
+namespace {
+
+// How long an idle thread keeps looking for the next job before it sleeps:
+// longer than the gap between the batches of a caller's loop, so that a
+// small batch does not pay for waking threads (tens of microseconds on a
+// virtual machine), short enough to give the processor back soon.
+// More threads than processors do not spin: they would take the processor
+// from the thread that makes the next batch.
+constexpr auto SPIN = std::chrono::microseconds(200);
+
+struct Worker {
+  std::thread thread;
+  std::unique_ptr<EncoderWorkspace> workspace;
+};
+
+}  // namespace
 
 struct EncoderPool {
-  int n_threads = 1;
-  std::unique_ptr<EncoderWorkspace[]> workspaces;  // [0] is the caller's
-  std::vector<std::thread> workers;
+  std::unique_ptr<EncoderWorkspace> caller_workspace;
+  std::vector<std::unique_ptr<Worker>> workers;  // worker i runs while i < running
+  std::mutex turn;  // one job or resize at a time
 
-  std::mutex turn;  // one encoder_pool_encode at a time
-  std::mutex mutex;
-  std::condition_variable work_ready;
-  std::condition_variable work_done;
-  std::uint64_t generation = 0;  // counts jobs; a worker runs each one once
-  int busy = 0;                  // workers not yet done with the current job
-  bool stopping = false;
+  // A job is published by moving `generation`; a worker spins on it, then
+  // sleeps on `wake`. Its last worker to finish wakes the caller if asleep.
+  std::atomic<std::uint64_t> generation{0};
+  std::atomic<int> busy{0};  // workers not yet done with the current job
+  std::mutex sleep;
+  std::condition_variable wake;
+  std::condition_variable done;
+  int sleepers = 0;
+  bool caller_asleep = false;
+  std::atomic<bool> spins{false};  // for SPIN, or not at all
 
-  // The current job; set under `mutex` before `generation` moves.
+  // The current job; set before `generation` moves. Workers at or beyond
+  // `running` leave instead of taking part.
+  int running = 0;
   const Board4D* boards = nullptr;
   std::size_t n = 0;
-  float* out = nullptr;
+  unsigned char* out = nullptr;
+  EncodingFormat format;
   std::atomic<std::size_t> next{0};
 };
 
 namespace {
 
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+// Spins until `ready()`, for SPIN at most (or not at all when the pool's
+// threads do not spin); true when it became so.
+template <class Ready>
+bool spin_until(const EncoderPool& pool, Ready ready) {
+  if (ready()) return true;
+  if (!pool.spins.load(std::memory_order_relaxed)) return false;
+  const auto deadline = std::chrono::steady_clock::now() + SPIN;
+  for (;;) {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+      cpu_relax();
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+}
+
 // Takes boards one at a time until none is left: a board of many pieces
 // costs several of few, so equal shares would not finish together.
 void take_boards(EncoderPool& pool, EncoderWorkspace& workspace) {
+  const std::size_t stride = encoding_bytes(pool.format.dtype);
   for (;;) {
     const std::size_t k = pool.next.fetch_add(1, std::memory_order_relaxed);
     if (k >= pool.n) return;
-    (void)encode_positions(pool.boards + k, 1, pool.out + k * ENCODING_DIM, &workspace);
+    (void)encode_positions(pool.boards + k, 1, pool.out + k * stride, &workspace, pool.format);
   }
 }
 
-void worker_main(EncoderPool* pool, int index) {
-  std::uint64_t seen = 0;
+std::uint64_t wait_for_job(EncoderPool& pool, std::uint64_t seen) {
+  auto moved = [&] { return pool.generation.load(std::memory_order_acquire) != seen; };
+  if (!spin_until(pool, moved)) {
+    std::unique_lock lock(pool.sleep);
+    ++pool.sleepers;
+    pool.wake.wait(lock, moved);
+    --pool.sleepers;
+  }
+  return pool.generation.load(std::memory_order_acquire);
+}
+
+void worker_main(EncoderPool* pool, int index, std::uint64_t seen) {
   for (;;) {
-    {
-      std::unique_lock lock(pool->mutex);
-      pool->work_ready.wait(lock, [&] { return pool->stopping || pool->generation != seen; });
-      if (pool->stopping) return;
-      seen = pool->generation;
+    seen = wait_for_job(*pool, seen);
+    const bool leaving = index >= pool->running;
+    if (!leaving) take_boards(*pool, *pool->workers[static_cast<std::size_t>(index)]->workspace);
+    if (pool->busy.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      std::lock_guard lock(pool->sleep);
+      if (pool->caller_asleep) pool->done.notify_one();
     }
-    take_boards(*pool, pool->workspaces[index]);
-    std::lock_guard lock(pool->mutex);
-    if (--pool->busy == 0) pool->work_done.notify_one();
+    if (leaving) return;
   }
 }
 
-void stop_workers(EncoderPool* pool) {
+// Runs the job set in `pool` on every worker and the calling thread, the
+// workers at or beyond `running` leaving; returns when all are done.
+void run_job(EncoderPool& pool) {
+  const int workers = static_cast<int>(pool.workers.size());
+  pool.next.store(0, std::memory_order_relaxed);
+  pool.busy.store(workers, std::memory_order_relaxed);
+  bool wake = false;
   {
-    std::lock_guard lock(pool->mutex);
-    pool->stopping = true;
+    // Moved under the lock, so that a worker about to sleep sees it.
+    std::lock_guard lock(pool.sleep);
+    pool.generation.fetch_add(1, std::memory_order_release);
+    wake = pool.sleepers > 0;
   }
-  pool->work_ready.notify_all();
-  for (std::thread& t : pool->workers) t.join();
-  pool->workers.clear();
+  if (wake) pool.wake.notify_all();
+  take_boards(pool, *pool.caller_workspace);
+  auto finished = [&] { return pool.busy.load(std::memory_order_acquire) == 0; };
+  if (!spin_until(pool, finished)) {
+    std::unique_lock lock(pool.sleep);
+    pool.caller_asleep = true;
+    pool.done.wait(lock, finished);
+    pool.caller_asleep = false;
+  }
+}
+
+// Stops workers from `count` on (their job: leave) and joins them.
+void stop_workers_from(EncoderPool& pool, int count) {
+  if (count >= static_cast<int>(pool.workers.size())) return;
+  pool.running = count;
+  pool.n = 0;
+  run_job(pool);
+  for (std::size_t i = static_cast<std::size_t>(count); i < pool.workers.size(); ++i) pool.workers[i]->thread.join();
+  pool.workers.resize(static_cast<std::size_t>(count));
+}
+
+// Starts workers until there are `count`; stops at the first that cannot be had.
+Result start_workers(EncoderPool& pool, int count) {
+  try {
+    pool.workers.reserve(static_cast<std::size_t>(count));
+  } catch (const std::bad_alloc&) {
+    return ERR_ALLOC;
+  }
+  while (static_cast<int>(pool.workers.size()) < count) {
+    auto worker = std::unique_ptr<Worker>(new (std::nothrow) Worker);
+    if (worker == nullptr) return ERR_ALLOC;
+    worker->workspace.reset(new (std::nothrow) EncoderWorkspace);
+    if (worker->workspace == nullptr) return ERR_ALLOC;
+    const int index = static_cast<int>(pool.workers.size());
+    pool.running = index + 1;
+    try {
+      worker->thread = std::thread(worker_main, &pool, index, pool.generation.load(std::memory_order_relaxed));
+    } catch (const std::system_error&) {
+      pool.running = index;
+      return ERR_THREADS;
+    }
+    pool.workers.push_back(std::move(worker));  // reserved: cannot throw
+  }
+  return OK;
+}
+
+Result check_threads(int* threads, int limit) {
+  if (*threads < 0 || *threads > limit) return ERR_ARGUMENT;
+  if (*threads == 0) *threads = std::min(available_processors(), limit);
+  return OK;
+}
+
+Result resize_locked(EncoderPool& pool, int threads) {
+  stop_workers_from(pool, threads - 1);
+  pool.spins.store(threads <= available_processors(), std::memory_order_relaxed);
+  return start_workers(pool, threads - 1);
 }
 
 }  // namespace
 
-int available_processors() {
-  cpu_set_t set;
-  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
-  const unsigned n = std::thread::hardware_concurrency();
-  return n > 0 ? static_cast<int>(n) : 1;
-}
-
-int encoder_pool_create(int threads, EncoderPool** pool) {
-  if (pool == nullptr) return POOL_ERR_NULL;
+Result encoder_pool_create(int threads, EncoderPool** pool) {
+  if (pool == nullptr) return ERR_NULL;
   *pool = nullptr;
-  if (threads < 0) return POOL_ERR_THREADS;
-  if (threads == 0) threads = available_processors();
-
+  if (const Result r = check_threads(&threads, MAX_POOL_THREADS); r != OK) return r;
   auto p = std::unique_ptr<EncoderPool>(new (std::nothrow) EncoderPool);
-  if (p == nullptr) return POOL_ERR_START;
-  p->n_threads = threads;
-  p->workspaces.reset(new (std::nothrow) EncoderWorkspace[static_cast<std::size_t>(threads)]);
-  if (p->workspaces == nullptr) return POOL_ERR_START;
-  try {
-    p->workers.reserve(static_cast<std::size_t>(threads - 1));
-    for (int i = 1; i < threads; ++i) p->workers.emplace_back(worker_main, p.get(), i);
-  } catch (...) {  // std::system_error or std::bad_alloc: no more threads
-    stop_workers(p.get());
-    return POOL_ERR_START;
+  if (p == nullptr) return ERR_ALLOC;
+  p->caller_workspace.reset(new (std::nothrow) EncoderWorkspace);
+  if (p->caller_workspace == nullptr) return ERR_ALLOC;
+  if (const Result r = resize_locked(*p, threads); r != OK) {
+    stop_workers_from(*p, 0);
+    return r;
   }
   *pool = p.release();
-  return POOL_OK;
+  return OK;
 }
 
 void encoder_pool_destroy(EncoderPool* pool) {
   if (pool == nullptr) return;
-  stop_workers(pool);
+  {
+    std::lock_guard turn(pool->turn);
+    stop_workers_from(*pool, 0);
+  }
   delete pool;
 }
 
-int encoder_pool_threads(const EncoderPool* pool) { return pool != nullptr ? pool->n_threads : 0; }
-
-int encoder_pool_encode(EncoderPool* pool, const Board4D* boards, std::size_t n, float* out) {
-  if (pool == nullptr) return POOL_ERR_NULL;
-  if (n == 0) return POOL_OK;
-  if (boards == nullptr || out == nullptr) return POOL_ERR_NULL;
-  std::lock_guard turn(pool->turn);
-  if (pool->workers.empty() || n == 1) return encode_positions(boards, n, out, &pool->workspaces[0]);
-  {
-    std::lock_guard lock(pool->mutex);
-    pool->boards = boards;
-    pool->n = n;
-    pool->out = out;
-    pool->next.store(0, std::memory_order_relaxed);
-    pool->busy = static_cast<int>(pool->workers.size());
-    ++pool->generation;
-  }
-  pool->work_ready.notify_all();
-  take_boards(*pool, pool->workspaces[0]);
-  std::unique_lock lock(pool->mutex);
-  pool->work_done.wait(lock, [&] { return pool->busy == 0; });
-  return POOL_OK;
+int encoder_pool_threads(const EncoderPool* pool) {
+  return pool != nullptr ? static_cast<int>(pool->workers.size()) + 1 : 0;
 }
 
-const char* pool_error_name(int code) {
-  switch (code) {
-    case POOL_OK: return "ok";
-    case POOL_ERR_NULL: return "absent argument";
-    case POOL_ERR_THREADS: return "negative thread count";
-    case POOL_ERR_START: return "threads or their workspaces could not be had";
-    default: return "unknown error";
+Result encoder_pool_resize(EncoderPool* pool, int threads) {
+  if (pool == nullptr) return ERR_NULL;
+  if (const Result r = check_threads(&threads, MAX_POOL_THREADS); r != OK) return r;
+  std::lock_guard turn(pool->turn);
+  return resize_locked(*pool, threads);
+}
+
+Result encoder_pool_encode(EncoderPool* pool, const Board4D* boards, std::size_t n, void* out, EncodingFormat format) {
+  if (pool == nullptr) return ERR_NULL;
+  if (format.dtype != DTYPE_FLOAT32 && format.dtype != DTYPE_BFLOAT16) return ERR_ARGUMENT;
+  if (n == 0) return OK;
+  if (boards == nullptr || out == nullptr) return ERR_NULL;
+  std::lock_guard turn(pool->turn);
+  if (pool->workers.empty() || n == 1) return encode_positions(boards, n, out, pool->caller_workspace.get(), format);
+  pool->running = static_cast<int>(pool->workers.size());
+  pool->boards = boards;
+  pool->n = n;
+  pool->out = static_cast<unsigned char*>(out);
+  pool->format = format;
+  run_job(*pool);
+  return OK;
+}
+
+int shared_pool_thread_limit() { return std::min(256, 4 * available_processors()); }
+
+namespace {
+
+struct SharedPool {
+  std::mutex mutex;
+  EncoderPool* pool = nullptr;
+  pid_t owner = 0;
+};
+
+SharedPool& shared_pool() {
+  static SharedPool* shared = [] {
+    auto* s = new SharedPool;  // never freed: worker threads may outlive static destructors
+    // A fork while another thread holds the mutex would leave it held in the
+    // child for ever: the fork waits for it instead.
+    pthread_atfork([] { shared_pool().mutex.lock(); }, [] { shared_pool().mutex.unlock(); },
+                   [] { shared_pool().mutex.unlock(); });
+    return s;
+  }();
+  return *shared;
+}
+
+}  // namespace
+
+Result shared_encoder_pool(int threads, EncoderPool** pool) {
+  if (pool == nullptr) return ERR_NULL;
+  *pool = nullptr;
+  if (const Result r = check_threads(&threads, shared_pool_thread_limit()); r != OK) return r;
+  SharedPool& shared = shared_pool();
+  std::lock_guard lock(shared.mutex);
+  if (shared.pool != nullptr && shared.owner != getpid()) {
+    // Inherited through fork: its threads stayed in the parent, and its locks
+    // may be held by them. Only its workspaces are taken back.
+    shared.pool->caller_workspace.reset();
+    for (auto& worker : shared.pool->workers) worker->workspace.reset();
+    shared.pool = nullptr;
   }
+  if (shared.pool == nullptr) {
+    if (const Result r = encoder_pool_create(threads, &shared.pool); r != OK) return r;
+    shared.owner = getpid();
+  } else if (const Result r = encoder_pool_resize(shared.pool, threads); r != OK) {
+    return r;
+  }
+  *pool = shared.pool;
+  return OK;
 }
 
 }  // namespace q4d

@@ -8,8 +8,11 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
-#include "../position/board.h"  // public headers include each other by relative path
+#include "../base/result.h"  // public headers include each other by relative path
+#include "../position/board.h"
 
 namespace q4d {
 
@@ -40,8 +43,8 @@ constexpr std::size_t channel_offset(int channel) { return static_cast<std::size
 
 // Scratch space of the encoder, owned by the caller and reused from one call
 // to the next (one per thread). Its contents between calls mean nothing; it
-// is 192 KiB, so keep it off the stack (static, a member, or the heap).
-inline constexpr std::size_t ENCODER_WORKSPACE_SIZE = 192 * 1024;
+// is 256 KiB, so keep it off the stack (static, a member, or the heap).
+inline constexpr std::size_t ENCODER_WORKSPACE_SIZE = 256 * 1024;
 struct alignas(64) EncoderWorkspace {
   unsigned char bytes[ENCODER_WORKSPACE_SIZE];
 };
@@ -55,9 +58,46 @@ void encode_position(const Board4D& board, EncodingVector& out, EncoderWorkspace
 // at a time: to encode on several threads at once, give each its own.
 void encode_position(const Board4D& board, EncodingVector& out);
 
-// Encodes boards[0 .. n) on the calling thread into out, ENCODING_DIM floats
-// per board, board k at out + k * ENCODING_DIM. Returns 0, or -1 when an
-// argument is absent (null pointers are fine when n is 0).
-[[nodiscard]] int encode_positions(const Board4D* boards, std::size_t n, float* out, EncoderWorkspace* workspace);
+// The type of the values a batch entry point writes.
+enum EncodingDtype : int {
+  DTYPE_FLOAT32 = 0,   // the encoding's own values
+  DTYPE_BFLOAT16 = 1,  // each float32 value rounded to bfloat16 (bfloat16_bits): half the bytes
+};
+
+// How a batch's encodings are written: board k's ENCODING_DIM values of
+// `dtype` start at byte k * encoding_bytes(dtype) of the output.
+struct EncodingFormat {
+  EncodingDtype dtype = DTYPE_FLOAT32;
+  // Final stores that go around the caches (non-temporal, where the processor
+  // has them), so that an output line is written without being read first:
+  // for outputs larger than the caches that are not read back at once
+  // (training batches). The bits are the same either way.
+  bool streaming = false;
+};
+
+// Bytes of one encoding of `dtype`: 180 224 for float32, 90 112 for bfloat16.
+constexpr std::size_t encoding_bytes(EncodingDtype dtype) {
+  return static_cast<std::size_t>(ENCODING_DIM) * (dtype == DTYPE_BFLOAT16 ? 2 : 4);
+}
+
+// The bfloat16 of a float32 value (the float32's upper 16 bits, as a
+// bfloat16 tensor holds them): rounded to the nearest, ties to even, from
+// the exact float32 value; a value beyond the largest bfloat16 becomes an
+// infinity of its sign. A NaN stays a NaN of its sign, made quiet.
+inline std::uint16_t bfloat16_bits(float value) {
+  std::uint32_t bits;
+  std::memcpy(&bits, &value, sizeof bits);  // the public headers are C++17: no std::bit_cast
+  if ((bits & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<std::uint16_t>((bits >> 16) | 0x0040u);
+  return static_cast<std::uint16_t>((bits + 0x7FFFu + ((bits >> 16) & 1u)) >> 16);
+}
+
+// Encodes boards[0 .. n) on the calling thread into `out` as `format` says
+// (by default float32 with ordinary stores: ENCODING_DIM floats per board,
+// board k at (float*)out + k * ENCODING_DIM). Returns OK, ERR_NULL when an
+// argument is absent (null pointers are fine when n is 0) or ERR_ARGUMENT
+// for a dtype that is none of the above. Any alignment of `out` gives the
+// same bits; 32-byte alignment is the fastest.
+Result encode_positions(const Board4D* boards, std::size_t n, void* out, EncoderWorkspace* workspace,
+                        EncodingFormat format = {});
 
 }  // namespace q4d

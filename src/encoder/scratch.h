@@ -1,5 +1,6 @@
 // The scratch space of one encoding, laid out in a caller's EncoderWorkspace:
-// one part per stage that needs room beyond its slice of the output.
+// one part per stage that needs room beyond its slice of the output, and the
+// room where a stage leaves its values for the final stores.
 #pragma once
 
 #include <new>
@@ -18,6 +19,9 @@ struct EncoderScratch {
     PawnScratch pawn;                        // channels 8 and 9
     DiagonalTerm diagonal_terms[N_SQUARES];  // channel 10
   };
+  // One stage's channels (four at most) on their way to a bfloat16 or
+  // streamed output (final_stores.h).
+  alignas(64) float staged[4 * CHANNEL_SIZE];
 };
 static_assert(sizeof(EncoderScratch) <= ENCODER_WORKSPACE_SIZE);
 static_assert(alignof(EncoderScratch) <= alignof(EncoderWorkspace));

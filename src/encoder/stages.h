@@ -78,5 +78,7 @@ void accumulate_diagonal_terms(Isa isa, const DiagonalTerm* terms, int n_terms, 
 // encode_position in the build for `isa`, which must be one of runnable_isas():
 // for tests that compare the builds.
 void encode_position_in(Isa isa, const Board4D& board, EncodingVector& out, EncoderWorkspace& workspace);
+Result encode_positions_in(Isa isa, const Board4D* boards, std::size_t n, void* out, EncoderWorkspace* workspace,
+                           EncodingFormat format);
 
 }  // namespace q4d

@@ -7,7 +7,7 @@
 #include <memory>
 #include <new>
 
-#include "../encoder/encoder_pool.h"
+#include "base/processors.h"
 #include "codecs/codecs.h"
 
 namespace q4d {

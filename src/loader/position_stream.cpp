@@ -209,7 +209,7 @@ int position_stream_create(const PositionStreamOptions& options, PositionStream*
     s->boards.reset(new Board4D[options.batch_size]);
     s->scratch = std::make_unique<Board4D>();
     s->buffer.resize(options.shuffle_buffer);
-    if (encoder_pool_create(options.threads, &s->pool) != POOL_OK) return STREAM_ERR_THREADS;
+    if (encoder_pool_create(options.threads, &s->pool) != OK) return STREAM_ERR_THREADS;
     *stream = s.release();
   } catch (const std::bad_alloc&) {
     return STREAM_ERR_ALLOC;
@@ -246,7 +246,7 @@ int position_stream_next(PositionStream* s, float* values, unsigned char* traile
   s->stats.read_seconds += seconds_since(started);
   if (count > 0) {
     const auto encoding = std::chrono::steady_clock::now();
-    if (encoder_pool_encode(s->pool, s->boards.get(), count, values) != POOL_OK) return s->error = STREAM_ERR_NULL;
+    if (encoder_pool_encode(s->pool, s->boards.get(), count, values) != OK) return s->error = STREAM_ERR_NULL;
     s->stats.encode_seconds += seconds_since(encoding);
     s->stats.positions += count;
     ++s->stats.batches;

@@ -72,7 +72,7 @@ void report_line(const LineOutcome& line, Progress* progress) {
 // dropped.
 bool write_batch(PlyBatch& batch, EncoderPool* pool, ContainerWriter* writer, Progress* progress) {
   bool ok = encoder_pool_encode(pool, batch.boards.get(), static_cast<std::size_t>(batch.n_boards),
-                                batch.vectors.get()) == POOL_OK;
+                                batch.vectors.get()) == OK;
   for (int i = 0, k = 0; ok && i < batch.n_lines; ++i) {
     if (batch.lines[i].kind != OK) {
       report_line(batch.lines[i], progress);
@@ -125,7 +125,7 @@ int cmd_encode(int argc, char** argv) {
     return EXIT_BAD_ARGS;
   }
   EncoderPool* pool = nullptr;
-  if (encoder_pool_create(options.threads, &pool) != POOL_OK) {
+  if (encoder_pool_create(options.threads, &pool) != OK) {
     std::fprintf(stderr, "encode: cannot start %d threads\n", options.threads);
     return EXIT_FAILED;
   }

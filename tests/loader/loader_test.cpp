@@ -1,5 +1,5 @@
-// The loader: compact positions, FEN4 batches, the position stream's shards,
-// order and epochs, and the memory it hands out.
+// The loader: compact positions, and the position stream's shards, order
+// and epochs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,11 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "encoder/encoder_pool.h"
-#include "loader/batch_memory.h"
 #include "frames/container.h"
 #include "position/piece_list.h"
-#include "loader/fen4_batch.h"
 #include "loader/position_stream.h"
 #include "position/fen4.h"
 #include "position/ply_log.h"
@@ -23,21 +20,6 @@
 
 namespace q4d {
 namespace {
-
-// The FEN4 text of a board, every token form in turn.
-std::string fen4_of(const Board4D& board) {
-  std::string text = "4d-fen v1:";
-  int k = 0;
-  for (int s = 0; s < N_SQUARES; ++s) {
-    const char c = static_cast<char>(board.pieces[s]);
-    if (c == 0) continue;
-    text += k++ > 0 ? "; " : " ";
-    text += c;
-    if (c == 'P' || c == 'p') text += std::string(k % 2 ? "/" : "") + (board.pawn_axis[s] ? 'y' : 'w');
-    for (int axis = 0; axis < 4; ++axis) text += std::string(axis ? "," : "@") + char('0' + square_coord(s, axis));
-  }
-  return text;
-}
 
 bool same_board(const Board4D& a, const Board4D& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
@@ -60,82 +42,6 @@ TEST(PieceList, RoundTrip) {
   EXPECT_EQ(std::memcmp(bytes, expected, sizeof bytes), 0);
 }
 
-struct Texts {
-  std::vector<std::string> strings;
-  std::vector<const char*> pointers;
-  std::vector<std::size_t> lengths;
-  void add(std::string s) {
-    strings.push_back(std::move(s));
-    pointers.clear();
-    lengths.clear();
-    for (const std::string& t : strings) {
-      pointers.push_back(t.c_str());
-      lengths.push_back(t.size());
-    }
-  }
-};
-
-TEST(Fen4Batch, EncodesAsParseAndEncode) {
-  std::mt19937 rng(11);
-  Texts texts;
-  std::vector<float> expected;
-  for (int k = 0; k < 300; ++k) {  // more than one chunk of boards
-    const Board4D board = test::random_board(rng, (k * 7) % 130);
-    texts.add(fen4_of(board));
-    const auto v = test::encode(board);
-    expected.insert(expected.end(), v->begin(), v->end());
-  }
-  for (int threads : {1, 3}) {
-    EncoderPool* pool = nullptr;
-    ASSERT_EQ(encoder_pool_create(threads, &pool), POOL_OK);
-    std::vector<float> out(expected.size() + 2, 7.0f);
-    std::size_t bad = 0;
-    int error = 0;
-    ASSERT_EQ(encode_fen4_batch(pool, texts.pointers.data(), texts.lengths.data(), texts.strings.size(),
-                                out.data() + 1, &bad, &error),
-              FEN4_BATCH_OK);
-    EXPECT_EQ(out.front(), 7.0f);
-    EXPECT_EQ(out.back(), 7.0f);
-    EXPECT_EQ(std::memcmp(out.data() + 1, expected.data(), expected.size() * sizeof(float)), 0) << threads;
-    encoder_pool_destroy(pool);
-  }
-}
-
-// A bad text anywhere leaves the output untouched and is named; a NUL inside
-// a text is a byte like any other, never its end.
-TEST(Fen4Batch, ErrorsLeaveTheOutputAlone) {
-  struct Case {
-    std::string bad;
-    int error;
-  };
-  const Case cases[] = {
-      {"4d-fen v1: K@0,0,0,8", FEN4_ERR_COORD},
-      {std::string("4d-fen v1: K@0,0,0,0\0; k@1,1,1,1", 32), FEN4_ERR_SEPARATOR},
-      {std::string("4d-fen v1:\0", 11), FEN4_ERR_PIECE},
-      {std::string("\0" "4d-fen v1:", 11), FEN4_ERR_PREFIX},
-      {"", FEN4_ERR_PREFIX},
-  };
-  EncoderPool* pool = nullptr;
-  ASSERT_EQ(encoder_pool_create(2, &pool), POOL_OK);
-  for (const Case& c : cases) {
-    Texts texts;
-    for (int k = 0; k < 9; ++k) texts.add(k == 6 ? c.bad : "4d-fen v1: K@0,0,0," + std::to_string(k % 8));
-    std::vector<float> out(9 * ENCODING_DIM, 7.0f);
-    std::size_t bad = 0;
-    int error = 0;
-    EXPECT_EQ(encode_fen4_batch(pool, texts.pointers.data(), texts.lengths.data(), 9, out.data(), &bad, &error),
-              FEN4_BATCH_ERR_FEN4);
-    EXPECT_EQ(bad, 6u);
-    EXPECT_EQ(error, c.error) << c.bad.size();
-    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](float f) { return f == 7.0f; }));
-  }
-  std::size_t bad = 0;
-  int error = 0;
-  EXPECT_EQ(encode_fen4_batch(pool, nullptr, nullptr, 0, nullptr, &bad, &error), FEN4_BATCH_OK);
-  EXPECT_EQ(encode_fen4_batch(nullptr, nullptr, nullptr, 0, nullptr, &bad, &error), FEN4_BATCH_ERR_NULL);
-  encoder_pool_destroy(pool);
-}
-
 // Ply logs whose positions carry their identity in move_from: file, and line
 // number in two bytes. Every third line has no ply, so its trailer takes the
 // count of positions before it; metadata and bad lines are mixed in.
@@ -156,7 +62,7 @@ class PositionStreamTest : public test::ScratchDirTest {
         const Board4D board = test::random_board(rng, (k * 13) % 70);
         std::string line = "{";
         if (k % 3 != 0) line += "\"ply\": " + std::to_string(k) + ", ";
-        line += "\"fen4\": \"" + fen4_of(board) + "\", \"move_from\": [" + std::to_string(f) + ", " +
+        line += "\"fen4\": \"" + test::fen4_of(board) + "\", \"move_from\": [" + std::to_string(f) + ", " +
                 std::to_string(k / 256) + ", " + std::to_string(k % 256) + ", 0]}\n";
         log += line;
         if (k % 11 == 5) log += "{\"fen4\": \"4d-fen v1: X@0,0,0,0\"}\n";
@@ -319,23 +225,6 @@ TEST_F(PositionStreamTest, Errors) {
   }
   EXPECT_EQ(position_stream_create(o, nullptr), STREAM_ERR_NULL);
   position_stream_destroy(nullptr);
-}
-
-TEST(BatchMemory, GivenBackBlocksAreReused) {
-  BatchMemory* memory = nullptr;
-  ASSERT_EQ(batch_memory_create(1000, 1, &memory), 0);
-  void* a = batch_memory_take(memory);
-  void* b = batch_memory_take(memory);
-  ASSERT_NE(a, nullptr);
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(a) % 64, 0u);
-  batch_memory_give(memory, a);
-  batch_memory_give(memory, b);  // one block is kept: this one is freed
-  EXPECT_EQ(batch_memory_take(memory), a);
-  // Released while a block is out: freed when it comes back (a leak checker
-  // would see anything left behind).
-  batch_memory_release(memory);
-  batch_memory_give(memory, a);
 }
 
 }  // namespace

@@ -15,6 +15,12 @@ from support import DATA, EXAMPLE_GAME, fen4_of_pieces, program_frames
 REFERENCE = os.path.join(DATA, "reference")
 
 
+def bfloat16_of(values):
+    """The bfloat16 bits of float32 values: nearest, ties to even (no NaN here)."""
+    bits = values.view(numpy.uint32).astype(numpy.uint64)
+    return ((bits + 0x7FFF + ((bits >> 16) & 1)) >> 16).astype(numpy.uint16)
+
+
 def within_agreed_tolerance(got, expected):
     """Channels 0-7 bit for bit (signed zeros too); channels 8-10 within one
     float32 unit in the last place or 2e-14."""
@@ -76,6 +82,7 @@ class Errors(unittest.TestCase):
         for text, code in self.CASES:
             with self.assertRaises(quorvane4d.Fen4Error, msg=repr(text)) as caught:
                 quorvane4d.encode(text)
+            self.assertIsInstance(caught.exception, quorvane4d.errors.Error)
             self.assertIsInstance(caught.exception, ValueError)
             self.assertEqual(caught.exception.code, code, repr(text))
             self.assertRegex(str(caught.exception), rf"^FEN4 parse error {code} \([a-z]")
@@ -108,9 +115,20 @@ class Errors(unittest.TestCase):
         for bad in ([1, 2], ["4d-fen v1:", None]):
             with self.assertRaisesRegex(TypeError, r"fen4s\[\d\]"):
                 quorvane4d.encode_batch(bad)
-        for threads in (-1, 1.5, "2"):
-            with self.assertRaises(ValueError):
+        for threads in (-1, 1.5, "2", True, None, 1000, 2**31, 2**64, numpy.int64(2**40)):
+            with self.assertRaisesRegex(quorvane4d.errors.ArgumentError, r"^threads must be an integer from 0 to \d+") as caught:
                 quorvane4d.encode_batch(texts, threads=threads)
+            self.assertIsInstance(caught.exception, ValueError)
+            self.assertNotIn("4d-fen", str(caught.exception))  # never a dump of the arguments
+        self.assertEqual(quorvane4d.encode_batch(texts, threads=numpy.int64(2)).shape, (2, d))
+        for bad_dtype in ("float16", numpy.float64, None.__class__, "BFLOAT16"):
+            with self.assertRaisesRegex(quorvane4d.errors.ArgumentError, r"^dtype must be float32 or bfloat16"):
+                quorvane4d.encode_batch(texts, dtype=bad_dtype)
+        with self.assertRaisesRegex(quorvane4d.errors.ArgumentError, r"^out must hold uint16 .* for dtype bfloat16"):
+            quorvane4d.encode_batch(texts, out=numpy.zeros((2, d), numpy.float32), dtype="bfloat16")
+        for bad, message in ((texts[0], "not one text"), (5, "not int")):
+            with self.assertRaisesRegex(TypeError, rf"^fen4s must be a sequence of FEN4 texts.*{message}"):
+                quorvane4d.encode_batch(bad)
         with self.assertRaises(TypeError):
             quorvane4d.encode(None)
         with self.assertRaises(UnicodeEncodeError):
@@ -132,13 +150,42 @@ class Output(unittest.TestCase):
         quorvane4d.encode_batch(iter(self.TEXTS), out=shaped)
         self.assertTrue(numpy.array_equal(shaped.reshape(len(self.TEXTS), -1), expected))
 
-    def test_a_new_array_owns_its_memory(self):
+    def test_a_new_array_is_recycled_memory(self):
         batch = quorvane4d.encode_batch(self.TEXTS)
-        self.assertTrue(batch.flags.owndata and batch.flags.c_contiguous and batch.flags.writeable)
-        self.assertEqual(batch.shape, (4, quorvane4d.ENCODING_DIM))
+        self.assertTrue(batch.flags.c_contiguous and batch.flags.writeable)
+        self.assertEqual((batch.shape, batch.dtype), ((4, quorvane4d.ENCODING_DIM), numpy.float32))
         self.assertEqual(quorvane4d.encode_batch([]).shape, (0, quorvane4d.ENCODING_DIM))
         single = quorvane4d.encode(self.TEXTS[0])
         self.assertTrue(single.flags.owndata and single.flags.writeable)
+        # The memory of a freed array serves the next call; one still held is
+        # never handed out again, and outlives everything else that refers to it.
+        address = batch.__array_interface__["data"][0]
+        view = batch[1:]
+        del batch
+        other = quorvane4d.encode_batch(self.TEXTS)
+        self.assertNotEqual(other.__array_interface__["data"][0], address)
+        self.assertTrue(numpy.array_equal(view, other[1:]))
+        del view
+        self.assertEqual(quorvane4d.encode_batch(self.TEXTS * 2).__array_interface__["data"][0], address)
+
+    def test_bfloat16_rounds_the_float32_values(self):
+        texts = [r.fen4 for r in quorvane4d.read_ply_log(EXAMPLE_GAME)][:40]
+        values = quorvane4d.encode_batch(texts, threads=2)
+        expected = bfloat16_of(values)
+        for dtype in ("bfloat16", "torch.bfloat16"):
+            if dtype.startswith("torch"):
+                if importlib.util.find_spec("torch") is None:
+                    continue
+                import torch
+                dtype = torch.bfloat16
+            for threads in (1, 2):
+                half = quorvane4d.encode_batch(texts, threads=threads, dtype=dtype)
+                self.assertEqual((half.shape, half.dtype), (values.shape, numpy.uint16))
+                self.assertTrue(numpy.array_equal(half, expected), (dtype, threads))
+        out = numpy.zeros(values.shape, numpy.uint16)
+        self.assertIs(quorvane4d.encode_batch(texts, out=out), out)  # dtype from out
+        self.assertTrue(numpy.array_equal(out, expected))
+        self.assertTrue(numpy.array_equal(quorvane4d.encode_batch(texts, dtype=numpy.float32), values))
 
     @unittest.skipIf(importlib.util.find_spec("torch") is None, "torch is not installed")
     def test_into_a_torch_tensor(self):
@@ -146,6 +193,9 @@ class Output(unittest.TestCase):
         tensor = torch.zeros(len(self.TEXTS), 11, 4096)
         quorvane4d.encode_batch(self.TEXTS, out=tensor)
         self.assertTrue(numpy.array_equal(tensor.numpy().reshape(4, -1), quorvane4d.encode_batch(self.TEXTS)))
+        half = torch.zeros(len(self.TEXTS), 45056, dtype=torch.bfloat16)
+        self.assertIs(quorvane4d.encode_batch(self.TEXTS, out=half), half)
+        self.assertTrue(torch.equal(half, tensor.reshape(4, -1).to(torch.bfloat16)))  # torch's own rounding
 
     def test_after_fork(self):
         # A forked child (a DataLoader worker) inherits the parent's pools

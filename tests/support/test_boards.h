@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <memory>
 #include <random>
+#include <string>
 
 #include "encoder/encoding.h"
 #include "position/board.h"
@@ -74,6 +75,21 @@ inline Board4D realistic_board(std::mt19937& rng, int n_pieces) {
     ++placed;
   }
   return board;
+}
+
+// The FEN4 text of a board, every token form in turn.
+inline std::string fen4_of(const Board4D& board) {
+  std::string text = "4d-fen v1:";
+  int k = 0;
+  for (int s = 0; s < N_SQUARES; ++s) {
+    const char c = static_cast<char>(board.pieces[s]);
+    if (c == 0) continue;
+    text += k++ > 0 ? "; " : " ";
+    text += c;
+    if (c == 'P' || c == 'p') text += std::string(k % 2 ? "/" : "") + (board.pawn_axis[s] ? 'y' : 'w');
+    for (int axis = 0; axis < 4; ++axis) text += std::string(axis ? "," : "@") + char('0' + square_coord(s, axis));
+  }
+  return text;
 }
 
 // Element-wise identity of two encodings, signed zeros included.

@@ -1,10 +1,10 @@
-#include "loader/fen4_batch.h"
+#include "encoder/fen4_batch.h"
 
 #include <new>
 #include <vector>
 
-#include "position/piece_list.h"
 #include "position/fen4.h"
+#include "position/piece_list.h"
 
 namespace q4d {
 namespace {
@@ -15,11 +15,14 @@ constexpr std::size_t CHUNK = 256;
 
 }  // namespace
 
-int encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::size_t* lengths, std::size_t n,
-                      float* out, std::size_t* bad_index, int* fen4_error) {
-  if (pool == nullptr || bad_index == nullptr || fen4_error == nullptr) return FEN4_BATCH_ERR_NULL;
-  if (n == 0) return FEN4_BATCH_OK;
-  if (texts == nullptr || lengths == nullptr || out == nullptr) return FEN4_BATCH_ERR_NULL;
+Result encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::size_t* lengths, std::size_t n,
+                         void* out, EncodingFormat format, Failure* failure) {
+  if (pool == nullptr) return fail(failure, ERR_NULL);
+  if (format.dtype != DTYPE_FLOAT32 && format.dtype != DTYPE_BFLOAT16) return fail(failure, ERR_ARGUMENT);
+  if (n == 0) return OK;
+  if (texts == nullptr || lengths == nullptr || out == nullptr) return fail(failure, ERR_NULL);
+  auto* bytes = static_cast<unsigned char*>(out);
+  const std::size_t stride = encoding_bytes(format.dtype);
   try {
     // Kept from call to call: fresh pages for 2 MiB of boards would cost more
     // than parsing them.
@@ -32,13 +35,15 @@ int encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::si
     std::vector<std::size_t> starts{0};
     std::vector<PieceWord> one;
     for (std::size_t k = 0; k < n; ++k) {
-      if (texts[k] == nullptr) return FEN4_BATCH_ERR_NULL;
+      if (texts[k] == nullptr) return fail(failure, ERR_NULL);
       Board4D* board = k < CHUNK ? &boards[k] : parsed_beyond;
-      const int parsed = parse_fen4_text(texts[k], lengths[k], board);
-      if (parsed != OK) {
-        *bad_index = k;
-        *fen4_error = parsed;
-        return FEN4_BATCH_ERR_FEN4;
+      if (const Result parsed = parse_fen4_text(texts[k], lengths[k], board); parsed != OK) {
+        (void)fail(failure, parsed);
+        if (failure != nullptr) {
+          failure->index = static_cast<std::int64_t>(k);
+          failure->fen4_error = parsed;
+        }
+        return parsed;
       }
       if (k < CHUNK) continue;
       compact_board(*board, &one);
@@ -51,12 +56,14 @@ int encode_fen4_batch(EncoderPool* pool, const char* const* texts, const std::si
         const std::size_t at = starts[first - CHUNK + k];
         expand_board(pieces.data() + at, starts[first - CHUNK + k + 1] - at, &boards[k]);
       }
-      if (encoder_pool_encode(pool, boards.data(), m, out + first * ENCODING_DIM) != POOL_OK) return FEN4_BATCH_ERR_NULL;
+      if (const Result r = encoder_pool_encode(pool, boards.data(), m, bytes + first * stride, format); r != OK) {
+        return fail(failure, r);
+      }
     }
   } catch (const std::bad_alloc&) {
-    return FEN4_BATCH_ERR_ALLOC;
+    return fail(failure, ERR_ALLOC);
   }
-  return FEN4_BATCH_OK;
+  return OK;
 }
 
 }  // namespace q4d
