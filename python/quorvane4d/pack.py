@@ -226,6 +226,10 @@ def is_pack(path):
         return False
 
 
+def _count(n, noun):
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def print_summary(path, file=None):
     """`python3 -m quorvane4d FILE` for a pack: its counts, labels and inputs,
     after checking every block. Returns the exit status: 0, or 1 after one
@@ -238,8 +242,8 @@ def print_summary(path, file=None):
             p.verify()
             size = os.path.getsize(path)
             per = f", {size / len(p):.1f} bytes a position" if len(p) else ""
-            print(f"{path}: packed dataset, {len(p)} positions in {p.n_games} games, {p.n_blocks} blocks, "
-                  f"{size} bytes{per}", file=out)
+            print(f"{path}: packed dataset, {_count(len(p), 'position')} in {_count(p.n_games, 'game')}, "
+                  f"{_count(p.n_blocks, 'block')}, {_count(size, 'byte')}{per}", file=out)
             kinds = [f"{name} (per {'game' if name in p.game_keys else 'ply'})" for name in p.keys]
             print(f"labels: {', '.join(list(LABEL_NAMES) + kinds)}", file=out)
             shown = p.inputs[:10]

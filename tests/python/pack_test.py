@@ -138,6 +138,7 @@ class RoundTrip(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         out = result.stdout.decode()
         self.assertIn(f"{self.summary.positions} positions in {self.summary.games} games", out)
+        self.assertIn("inputs: 3:" if zstandard is not None else "inputs: 2:", out)
         self.assertIn("score (per ply), result (per game)", out)
 
 
