@@ -33,9 +33,9 @@ namespace {
 constexpr std::size_t ROWS = 256;
 
 std::string log_path;
-std::string scratch;                 // a folder for the packs
+std::string scratch;  // a folder for the packs
 std::uint64_t log_positions = 0;
-std::vector<q4d::Board4D> boards;    // every position of the log, parsed
+std::vector<q4d::Board4D> boards;  // every position of the log, parsed
 
 std::string pack_of(const std::vector<std::string>& inputs, const char* name, int threads) {
   q4d::PackWriteOptions options;
@@ -51,7 +51,8 @@ void BM_read_parse(benchmark::State& state) {
   auto board = std::make_unique<q4d::Board4D>();
   for (auto _ : state) {
     q4d::PlyLogReader* reader = nullptr;
-    if (q4d::ply_log_open(log_path.c_str(), q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK) state.SkipWithError("open");
+    if (q4d::ply_log_open(log_path.c_str(), q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK)
+      state.SkipWithError("open");
     q4d::PlyTrailer trailer;
     for (q4d::Result r; (r = q4d::ply_log_next(reader, board.get(), &trailer, nullptr)) != q4d::END;) {
       benchmark::DoNotOptimize(board.get());
@@ -73,7 +74,8 @@ void BM_text_to_pieces(benchmark::State& state) {
   std::vector<q4d::PieceWord> pieces;
   for (auto _ : state) {
     q4d::PlyLogReader* reader = nullptr;
-    if (q4d::ply_log_open(log_path.c_str(), q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK) state.SkipWithError("open");
+    if (q4d::ply_log_open(log_path.c_str(), q4d::PlyLogOptions{}, &reader, nullptr) != q4d::OK)
+      state.SkipWithError("open");
     q4d::PlyTrailer trailer;
     for (q4d::Result r; (r = q4d::ply_log_next(reader, board.get(), &trailer, nullptr)) != q4d::END;) {
       q4d::compact_board(*board, &pieces);

@@ -16,9 +16,9 @@
 
 #include "dataset/pack_reader.h"
 #include "dataset/pack_writer.h"
+#include "encode_binding.h"
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
-#include "encode_binding.h"
 #include "errors.h"
 
 namespace py = pybind11;
@@ -122,15 +122,24 @@ struct LabelColumns {
   py::array_t<float> keys;
 
   LabelColumns(std::size_t n, std::size_t n_keys)
-      : ply(column<std::uint32_t>(n)), input(column<std::uint32_t>(n)), line(column<std::uint32_t>(n)),
-        move_from(matrix<std::uint8_t>(n, 4)), move_to(matrix<std::uint8_t>(n, 4)), promo(column<std::uint8_t>(n)),
-        flags(column<std::uint8_t>(n)), next_move_from(matrix<std::uint8_t>(n, 4)),
-        next_move_to(matrix<std::uint8_t>(n, 4)), next_promo(column<std::uint8_t>(n)),
-        move_flags(column<std::uint8_t>(n)), game(column<std::uint64_t>(n)), keys(matrix<float>(n, n_keys)) {
+      : ply(column<std::uint32_t>(n)),
+        input(column<std::uint32_t>(n)),
+        line(column<std::uint32_t>(n)),
+        move_from(matrix<std::uint8_t>(n, 4)),
+        move_to(matrix<std::uint8_t>(n, 4)),
+        promo(column<std::uint8_t>(n)),
+        flags(column<std::uint8_t>(n)),
+        next_move_from(matrix<std::uint8_t>(n, 4)),
+        next_move_to(matrix<std::uint8_t>(n, 4)),
+        next_promo(column<std::uint8_t>(n)),
+        move_flags(column<std::uint8_t>(n)),
+        game(column<std::uint64_t>(n)),
+        keys(matrix<float>(n, n_keys)) {
     // Raw pointers taken now, under the interpreter's lock.
-    p = {ply.mutable_data(),        input.mutable_data(),      line.mutable_data(),       move_from.mutable_data(),
-         move_to.mutable_data(),    promo.mutable_data(),      flags.mutable_data(),      next_move_from.mutable_data(),
-         next_move_to.mutable_data(), next_promo.mutable_data(), move_flags.mutable_data(), game.mutable_data(),
+    p = {ply.mutable_data(),        input.mutable_data(),          line.mutable_data(),
+         move_from.mutable_data(),  move_to.mutable_data(),        promo.mutable_data(),
+         flags.mutable_data(),      next_move_from.mutable_data(), next_move_to.mutable_data(),
+         next_promo.mutable_data(), move_flags.mutable_data(),     game.mutable_data(),
          keys.mutable_data()};
   }
 
@@ -184,7 +193,7 @@ struct LabelColumns {
 struct Pack {
   PackReader* reader = nullptr;
   std::mutex mutex;
-  PackBlock block;          // the last block read, kept for the next access
+  PackBlock block;           // the last block read, kept for the next access
   std::int64_t cached = -1;  // its number
 
   ~Pack() {
@@ -330,8 +339,9 @@ struct Pack {
     {
       py::gil_scoped_release unlocked;
       lock.lock();
-      result = reader == nullptr ? ERR_NULL
-                                 : encode_locked(wanted, n, values, threads, q4d_python::batch_format(n, dtype), &failure);
+      result = reader == nullptr
+                   ? ERR_NULL
+                   : encode_locked(wanted, n, values, threads, q4d_python::batch_format(n, dtype), &failure);
     }
     if (result == ERR_NULL) closed();
     if (result != OK) q4d_python::raise_failure(failure);
@@ -405,7 +415,8 @@ void bind_pack(py::module_& m) {
       .def("read_block", &Pack::read_block, py::arg("k"))
       .def("position", &Pack::position, py::arg("k"))
       .def("labels", &Pack::labels)
-      .def("encode_batch", &Pack::encode_batch, py::arg("indices"), py::arg("threads"), py::arg("out"), py::arg("dtype"))
+      .def("encode_batch", &Pack::encode_batch, py::arg("indices"), py::arg("threads"), py::arg("out"),
+           py::arg("dtype"))
       .def("verify", &Pack::verify)
       .def("close", &Pack::close);
   m.def("open_pack", &open_pack, py::arg("path"));

@@ -66,8 +66,8 @@ inline constexpr std::size_t PACK_POSITION_BYTES = 2 + 2 + 4 + 4 + 4 + 1 + 1 + 4
 // Where each column of a block starts, for n positions, p pieces and k keys;
 // `end` is the block's decompressed size.
 struct PackColumns {
-  std::uint64_t counts, removed, pieces, ply, move_from, move_to, promo, flags, next_from, next_to, next_promo, move_flags,
-      game_step, input, line, keys, end;
+  std::uint64_t counts, removed, pieces, ply, move_from, move_to, promo, flags, next_from, next_to, next_promo,
+      move_flags, game_step, input, line, keys, end;
 };
 
 constexpr PackColumns pack_columns(std::uint64_t n, std::uint64_t p, std::uint64_t k) {

@@ -133,9 +133,9 @@ Result open_pack(const char* path, PackReader& r, Failure* failure) {
   if (const Result read = read_at(r, 0, header, have, failure); read != OK) return read;
   // A file cut inside its header is still a pack that is cut, if what is left says so.
   if (std::memcmp(header, PACK_MAGIC, std::min(have, sizeof PACK_MAGIC)) != 0 || have < sizeof PACK_MAGIC) {
-    return fail(failure, have < sizeof PACK_MAGIC && have > 0 && std::memcmp(header, PACK_MAGIC, have) == 0
-                             ? PACK_ERR_FOOTER
-                             : PACK_ERR_MAGIC,
+    return fail(failure,
+                have < sizeof PACK_MAGIC && have > 0 && std::memcmp(header, PACK_MAGIC, have) == 0 ? PACK_ERR_FOOTER
+                                                                                                   : PACK_ERR_MAGIC,
                 path);
   }
   if (have == sizeof header && (load_le32(header + 8) != PACK_VERSION || load_le32(header + 12) != 0)) {
@@ -367,8 +367,8 @@ Result pack_read_block(PackReader* reader, std::uint32_t k, PackBlock* block, Fa
       return block_failure(failure, PACK_ERR_BLOCK_CHECKSUM, r, k);
     }
     // Into a buffer of the size the index declares: a block that holds more fails.
-    const std::size_t made = ZSTD_decompressDCtx(scratch.dctx.get(), scratch.raw.data(), b.raw_size,
-                                                 scratch.stored.data(), b.stored_size);
+    const std::size_t made =
+        ZSTD_decompressDCtx(scratch.dctx.get(), scratch.raw.data(), b.raw_size, scratch.stored.data(), b.stored_size);
     if (ZSTD_isError(made) || made != b.raw_size) return block_failure(failure, PACK_ERR_BLOCK_SIZE, r, k);
     if (!decode_block(scratch.raw.data(), b.raw_size, r.info, k, block)) {
       return block_failure(failure, PACK_ERR_BLOCK_CONTENT, r, k);

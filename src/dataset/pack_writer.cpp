@@ -146,8 +146,8 @@ struct Chunk {
   std::uint32_t input = 0;
   bool input_ends = false;  // the input's last chunk
   std::uint32_t first_line = 0;
-  std::string text;                     // the lines, each NUL-terminated
-  std::vector<std::uint32_t> starts;    // of each line in `text`
+  std::string text;                   // the lines, each NUL-terminated
+  std::vector<std::uint32_t> starts;  // of each line in `text`
   std::vector<ParsedLine> parsed;
   std::vector<std::uint16_t> pieces;
   std::vector<float> keys;
@@ -170,7 +170,7 @@ struct Chunk {
 float number_or_nan(const char* line, const std::string& key) {
   double value = 0;
   return find_number_key(line, key.c_str(), &value) == OK ? static_cast<float>(value)
-                                                            : std::numeric_limits<float>::quiet_NaN();
+                                                          : std::numeric_limits<float>::quiet_NaN();
 }
 
 // The entry of square s of `board` (square | code << 12), code 0 when empty.
@@ -244,8 +244,8 @@ class PieceLists {
     for (int s = 0; s < N_SQUARES; s += 64) {
       if (same_squares(before, now, s)) continue;
       for (int g = s; g < s + 64; g += 8) {
-        std::uint64_t differ = (word(&before.pieces[g]) ^ word(&now.pieces[g])) |
-                               (word(&before.pawn_axis[g]) ^ word(&now.pawn_axis[g]));
+        std::uint64_t differ =
+            (word(&before.pieces[g]) ^ word(&now.pieces[g])) | (word(&before.pawn_axis[g]) ^ word(&now.pawn_axis[g]));
         while (differ != 0) {
           const int byte = std::countr_zero(differ) / 8;
           differ &= ~(std::uint64_t{0xFF} << (8 * byte));
@@ -441,8 +441,9 @@ void compress_block(Block& b, int level) {
     }
     thread_local std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
     b.stored.resize(ZSTD_compressBound(raw.size()));
-    const std::size_t size =
-        cctx == nullptr ? 0 : ZSTD_compressCCtx(cctx.get(), b.stored.data(), b.stored.size(), raw.data(), raw.size(), level);
+    const std::size_t size = cctx == nullptr ? 0
+                                             : ZSTD_compressCCtx(cctx.get(), b.stored.data(), b.stored.size(),
+                                                                 raw.data(), raw.size(), level);
     if (cctx == nullptr || ZSTD_isError(size)) {
       b.status = ERR_ALLOC;  // libzstd fails here only for want of memory
       return;
@@ -549,13 +550,13 @@ struct Packer {
   std::size_t max_chunks = 1, max_blocks = 1;  // in flight
   std::deque<std::unique_ptr<Chunk>> chunks;
   std::deque<std::unique_ptr<Block>> blocks;  // shipped to the pool, not yet written
-  std::unique_ptr<Block> block;              // being filled
-  bool block_full = false;                   // closes with the next position
+  std::unique_ptr<Block> block;               // being filled
+  bool block_full = false;                    // closes with the next position
 
   // Where the positions stand, in input order.
   std::uint32_t input = 0;
   std::uint32_t positions_in_input = 0;
-  bool game_open = false;       // a position has been seen since the game's start
+  bool game_open = false;         // a position has been seen since the game's start
   bool previous_in_game = false;  // the last position may yet get its next move
   std::vector<float> game_keys;
   PackSummary summary;
@@ -806,7 +807,8 @@ struct Packer {
           return fail(failure, ERR_ALLOC);
         }
       }
-      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES || lines == CHUNK_LINES) {
+      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES ||
+          lines == CHUNK_LINES) {
         chunk->input_ends = read == END;
         if (const Result submitted = submit(std::move(chunk)); submitted != OK) return submitted;
         if (read == END) return OK;
@@ -887,9 +889,9 @@ struct Packer {
 };
 
 // The names of the labels every pack has, which keys cannot take.
-constexpr const char* LABEL_NAMES[] = {"ply",       "move_from", "move_to",       "promo",          "flags",
-                                       "next_move_from", "next_move_to", "next_promo", "has_move", "has_next_move",
-                                       "game",      "input",     "line"};
+constexpr const char* LABEL_NAMES[] = {
+    "ply",      "move_from",     "move_to", "promo", "flags", "next_move_from", "next_move_to", "next_promo",
+    "has_move", "has_next_move", "game",    "input", "line"};
 
 bool valid_key_name(const std::string& name) {
   for (const char* label : LABEL_NAMES) {

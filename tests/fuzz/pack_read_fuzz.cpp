@@ -107,8 +107,8 @@ void check_block(const q4d::PackInfo& info, std::uint32_t k, const q4d::PackBloc
     std::abort();
   }
   for (std::uint32_t j = 0; j < n; ++j) {
-    if (b.piece_start[j] > b.piece_start[j + 1] || b.games[j] >= info.n_games || (j > 0 && b.games[j] < b.games[j - 1]) ||
-        b.inputs[j] >= info.inputs.size() || b.move_flags[j] > 3) {
+    if (b.piece_start[j] > b.piece_start[j + 1] || b.games[j] >= info.n_games ||
+        (j > 0 && b.games[j] < b.games[j - 1]) || b.inputs[j] >= info.inputs.size() || b.move_flags[j] > 3) {
       std::abort();
     }
     int previous = -1;
