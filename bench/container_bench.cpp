@@ -93,13 +93,13 @@ bool write_container(const Containers& c, q4d::ContainerCodec codec, int threads
   options.codec = codec;
   options.threads = threads;
   q4d::ContainerWriter* writer = nullptr;
-  if (q4d::container_writer_open(c.path[codec].c_str(), options, &writer) != q4d::CONTAINER_WRITE_OK) return false;
+  if (q4d::container_writer_open(c.path[codec].c_str(), options, &writer) != q4d::OK) return false;
   bool ok = true;
   for (const q4d::FrameRecord& frame : c.frames) {
-    ok = ok && q4d::container_writer_write(writer, frame.vector.data(), frame.trailer) == q4d::CONTAINER_WRITE_OK;
+    ok = ok && q4d::container_writer_write(writer, frame.vector.data(), frame.trailer) == q4d::OK;
   }
-  ok = ok && q4d::container_writer_backfill(writer) == q4d::CONTAINER_WRITE_OK;
-  return q4d::container_writer_close(writer) == q4d::CONTAINER_WRITE_OK && ok;
+  ok = ok && q4d::container_writer_backfill(writer) == q4d::OK;
+  return q4d::container_writer_close(writer) == q4d::OK && ok;
 }
 
 // Frames to a container file of one codec: the temporary file, the header
@@ -132,11 +132,11 @@ void BM_container_read(benchmark::State& state) {
   for (auto _ : state) {
     q4d::ContainerReader* reader = nullptr;
     if (q4d::container_reader_open(c.path[codec].c_str(), q4d::ContainerReadOptions{}, &reader) !=
-        q4d::CONTAINER_READ_OK) {
+        q4d::OK) {
       state.SkipWithError("open failed");
       break;
     }
-    while (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) == q4d::CONTAINER_READ_OK) {
+    while (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) == q4d::OK) {
     }
     q4d::container_reader_close(reader);
   }

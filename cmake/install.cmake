@@ -55,3 +55,8 @@ install(FILES ${PROJECT_BINARY_DIR}/quorvane4dConfig.cmake ${PROJECT_BINARY_DIR}
 set(QUORVANE_PC_REQUIRES "zlib libzstd")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/quorvane4d.pc.in ${PROJECT_BINARY_DIR}/quorvane4d.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/quorvane4d.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# `cmake --build <build> --target uninstall` removes what the last install
+# of each part put in place (cmake/uninstall.cmake).
+add_custom_target(uninstall COMMAND ${CMAKE_COMMAND} -DBUILD_DIR=${PROJECT_BINARY_DIR}
+                  -P ${CMAKE_CURRENT_LIST_DIR}/uninstall.cmake VERBATIM)

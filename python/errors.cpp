@@ -10,6 +10,11 @@ void raise_result(q4d::Result result, const char* path, int error_number) {
   raise_failure(failure);
 }
 
+bool signal_raised(void*) {
+  py::gil_scoped_acquire locked;
+  return PyErr_CheckSignals() != 0;
+}
+
 void register_errors(py::module_& m) {
   py::dict results;
   int n = 0;
@@ -29,12 +34,15 @@ void register_errors(py::module_& m) {
     try {
       if (thrown) std::rethrow_exception(thrown);
     } catch (const LibraryError& error) {
+      // Interrupted by a signal whose handler raised: that exception stands.
+      if (PyErr_Occurred() != nullptr) return;
       const q4d::Failure& f = error.failure;
       // The classes live in Python (quorvane4d/errors.py), where they are
       // documented and can be caught by name.
       py::object exception = py::module_::import("quorvane4d.errors")
                                  .attr("from_failure")(static_cast<int>(f.result), py::bytes(f.path), f.error_number,
-                                                       f.line, f.block, f.index, f.fen4_error);
+                                                       f.line, f.block, f.index, f.fen4_error,
+                                                       error.format != nullptr ? py::object(py::str(error.format)) : py::object(py::none()));
       PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
     }
   });

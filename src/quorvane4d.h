@@ -4,14 +4,16 @@
 //
 // A position travels one way: FEN4 text -> parse_fen4 -> Board4D ->
 // encode_position -> EncodingVector (45 056 float32: 11 channels of 4096) ->
-// FrameRecord -> container file (plain, gzip or zstd). Every function reports failure by a return
-// code (0 success, small negatives per failure, -1 an absent argument) that
-// the matching *_error_name function puts into words; none prints, none
-// throws.
+// FrameRecord -> container file (plain, gzip or zstd). Every function that
+// can fail returns a Result (base/result.h): OK, or a negative value that
+// means the same wherever it comes from and that result_name puts into
+// words; those that touch files also fill an optional Failure with the path,
+// errno and place. None prints, none throws.
 #pragma once
 
 #include "position/board.h"     // Board4D, square_index, the board's sizes
-#include "position/fen4.h"      // parse_fen4, fen4_error_name
+#include "base/result.h"        // Result, result_name, Failure
+#include "position/fen4.h"      // parse_fen4
 #include "position/ply_log.h"   // PlyLogReader: the positions of an NDJSON4 ply log
 #include "encoder/encoding.h"   // EncodingVector, the channels, EncoderWorkspace, encode_position(s)
 #include "encoder/encoder_pool.h"  // encoding on several threads

@@ -2,9 +2,10 @@
 # Encodes a corpus of NDJSON4 ply logs, one quorvane_4d process per game,
 # several at a time (xargs -P), into one container per game.
 #
-# usage: encode_corpus.sh [-j JOBS] [-z] [-k] OUTDIR [GAME...]
+# usage: encode_corpus.sh [-j JOBS] [-z | --zstd[=LEVEL]] [-k] OUTDIR [GAME...]
 #   -j JOBS   games encoded at once (default: the number of processors)
 #   -z        gzip the containers (.quorvanez4; plain .quorvane4 otherwise)
+#   --zstd[=LEVEL]  zstd instead (.quorvanez4), LEVEL 1 to 19 (default 3)
 #   -k        keep containers already in OUTDIR: skip their games (resume a run)
 #   GAME...   the ply logs; without any, one path per line on standard input
 #
@@ -20,18 +21,23 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: encode_corpus.sh [-j JOBS] [-z] [-k] OUTDIR [GAME...]" >&2
+  echo "usage: encode_corpus.sh [-j JOBS] [-z | --zstd[=LEVEL]] [-k] OUTDIR [GAME...]" >&2
   exit 2
 }
 
 jobs=$(nproc 2>/dev/null || echo 1)
 compress=""
 keep=0
-while getopts "j:zk" option; do
+# "-:" lets getopts pass long options on: --zstd comes as option "-" with "zstd".
+while getopts "j:zk-:" option; do
   case $option in
     j) jobs=$OPTARG ;;
     z) compress="-z" ;;
     k) keep=1 ;;
+    -) case $OPTARG in
+         zstd | zstd=*) compress="--$OPTARG" ;;
+         *) usage ;;
+       esac ;;
     *) usage ;;
   esac
 done

@@ -14,14 +14,19 @@ the same bits as the quorvane_4d program writes.
     with quorvane4d.open_pack("corpus.q4pack") as p: p.labels, p[k], p.encode_batch(range(256))
 
 quorvane4d.torch.PositionDataset feeds a PyTorch training loop (needs torch).
+Every failure raises a subclass of quorvane4d.Error (quorvane4d.errors).
 """
-from quorvane4d._core import CHANNEL_SIZE, ENCODING_DIM, N_CHANNELS
-from quorvane4d.container import Container, ContainerError, Header, Trailer, open_container
-from quorvane4d.encoding import CHANNEL_NAMES, Fen4Error, encode, encode_batch
+from quorvane4d._core import CHANNEL_SIZE, ENCODING_DIM, N_CHANNELS, __version__
+from quorvane4d.container import Container, Header, Trailer, open_container
+from quorvane4d.encoding import CHANNEL_NAMES, encode, encode_batch
 from quorvane4d.pack import Pack, PackedPosition, PackSummary, open_pack, pack
 from quorvane4d.ply_log import PlyRecord, read_ply_log
+from quorvane4d.errors import (ArgumentError, ContainerError, Error, Fen4Error, FileError, FormatError, OutOfMemory,
+                               PackError, PlyLogError, Result, SourceError)
 from quorvane4d.stream import TRAILER_DTYPE, PositionStream
 
-__all__ = ["ENCODING_DIM", "N_CHANNELS", "CHANNEL_SIZE", "CHANNEL_NAMES", "TRAILER_DTYPE", "Fen4Error", "encode",
-           "encode_batch", "PlyRecord", "read_ply_log", "PositionStream", "open_container", "Container", "ContainerError",
-           "Header", "Trailer", "pack", "open_pack", "Pack", "PackedPosition", "PackSummary"]
+__all__ = ["ENCODING_DIM", "N_CHANNELS", "CHANNEL_SIZE", "CHANNEL_NAMES", "TRAILER_DTYPE", "encode", "encode_batch",
+           "PlyRecord", "read_ply_log", "PositionStream", "open_container", "Container", "Header", "Trailer",
+           "Error", "Fen4Error", "ArgumentError", "FileError", "OutOfMemory", "FormatError", "PlyLogError",
+           "ContainerError", "PackError", "SourceError", "Result", "__version__", "pack", "open_pack", "Pack",
+           "PackedPosition", "PackSummary"]

@@ -8,6 +8,8 @@ from quorvane4d.pack import is_pack, print_summary
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the listing quietly
-    if len(sys.argv) < 2:
-        sys.exit("usage: python3 -m quorvane4d FILE...")
-    sys.exit(max(print_summary(path) if is_pack(path) else main([path]) for path in sys.argv[1:]))
+    # Packs get their summary; every other argument goes to the containers' listing.
+    packs = [arg for arg in sys.argv[1:] if is_pack(arg)]
+    others = [arg for arg in sys.argv[1:] if not is_pack(arg)]
+    status = max([print_summary(path) for path in packs], default=0)
+    sys.exit(max(status, main(others)) if others or not packs else status)

@@ -13,6 +13,7 @@ indexed file, read at memory speed (docs/PACK_FORMAT.md).
 import collections
 import operator
 import os
+import stat
 import warnings
 
 import numpy
@@ -218,12 +219,18 @@ def open_pack(path):
 
 
 def is_pack(path):
-    """Whether the file at `path` starts as a packed dataset does."""
+    """Whether `path` is a regular file that starts as a packed dataset does
+    (never waiting, on a FIFO say)."""
     try:
-        with open(path, "rb") as f:
-            return f.read(len(MAGIC)) == MAGIC
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+    except (OSError, ValueError):
+        return False
+    try:
+        return stat.S_ISREG(os.fstat(fd).st_mode) and os.read(fd, len(MAGIC)) == MAGIC
     except OSError:
         return False
+    finally:
+        os.close(fd)
 
 
 def _count(n, noun):

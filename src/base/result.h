@@ -65,8 +65,20 @@ enum [[nodiscard]] Result : int {
   CODEC_ERR_DATA = -37,     // corrupt compressed data
   CODEC_ERR_CUT = -38,      // the compressed data ends before its stream does
   CODEC_ERR_CHECK = -39,    // a checksum or length of the compressed data does not match its content
+  FIXTURE_ERR_NOT_FOUND = -40,  // no line of the fixture file names the fixture
+  FIXTURE_ERR_NO_PIECES = -41,  // the named line has no "pieces" object
+  FIXTURE_ERR_MALFORMED = -42,  // the pieces object does not follow its rules
 
-  // Frame files: containers and their codecs (RESULTS_FRAMES = -50 .. -79).
+  // Frame files: containers (RESULTS_FRAMES = -50 .. -79).
+  CONTAINER_ERR_SHORT_HEADER = -50,  // fewer than the 256 bytes of a header
+  CONTAINER_ERR_MAGIC = -51,         // not a container: the first 8 bytes are not the magic
+  CONTAINER_ERR_VERSION = -52,       // a version other than 3 or 4
+  CONTAINER_ERR_FRAME_SIZE = -53,    // frame_size != encoding_dim * 4 + 14
+  CONTAINER_ERR_DIMENSION = -54,     // a consistent header of another encoding: frames not 180238 bytes
+  CONTAINER_ERR_CUT_SHORT = -55,     // fewer complete frames than the header counts
+  CONTAINER_ERR_TRAILING = -56,      // bytes after the last frame the header counts
+  CONTAINER_ERR_FRAME = -57,         // this frame is incomplete: the container ends inside it
+  CONTAINER_ERR_COUNT = -58,         // frames written to a stream differ from the count its header gave
 
   // Packed datasets (RESULTS_PACK = -80 .. -109): the context names the file, and the block.
   PACK_ERR_MAGIC = -80,           // not a packed dataset

@@ -39,6 +39,9 @@ void header_from_bytes(const unsigned char* b, FileHeader& h) {
   std::memcpy(h.reserved, b + 32, sizeof h.reserved);
 }
 
+// A read that came up short: the stream failed, or it ended early.
+Result short_read(std::FILE* stream, Result at_end) { return std::ferror(stream) ? ERR_READ : at_end; }
+
 }  // namespace
 
 void trailer_to_bytes(const PlyTrailer& t, unsigned char* b) {
@@ -69,103 +72,81 @@ void header_init(FileHeader* header) {
   header->n_dims = N_DIMS;
 }
 
-int header_write_here(std::FILE* stream, const FileHeader* header) {
-  if (stream == nullptr || header == nullptr) return HEADER_ERR_NULL;
+Result header_write_here(std::FILE* stream, const FileHeader* header) {
+  if (stream == nullptr || header == nullptr) return ERR_NULL;
   unsigned char bytes[HEADER_SIZE];
   header_to_bytes(*header, bytes);
-  if (std::fwrite(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return HEADER_ERR_IO;
-  return HEADER_OK;
+  if (std::fwrite(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return ERR_WRITE;
+  return OK;
 }
 
-int header_write(std::FILE* stream, const FileHeader* header) {
-  if (stream == nullptr || header == nullptr) return HEADER_ERR_NULL;
-  if (std::fseek(stream, 0, SEEK_SET) != 0) return HEADER_ERR_SEEK;
+Result header_write(std::FILE* stream, const FileHeader* header) {
+  if (stream == nullptr || header == nullptr) return ERR_NULL;
+  if (std::fseek(stream, 0, SEEK_SET) != 0) return ERR_SEEK;
   return header_write_here(stream, header);
 }
 
-int header_parse(const unsigned char* bytes, FileHeader* header) {
-  if (bytes == nullptr || header == nullptr) return HEADER_ERR_NULL;
+Result header_parse(const unsigned char* bytes, FileHeader* header) {
+  if (bytes == nullptr || header == nullptr) return ERR_NULL;
   header_from_bytes(bytes, *header);
-  if (std::memcmp(header->magic, CONTAINER_MAGIC, sizeof header->magic) != 0) return HEADER_ERR_MAGIC;
-  if (header->version != 3 && header->version != 4) return HEADER_ERR_VERSION;
+  if (std::memcmp(header->magic, CONTAINER_MAGIC, sizeof header->magic) != 0) return CONTAINER_ERR_MAGIC;
+  if (header->version != 3 && header->version != 4) return CONTAINER_ERR_VERSION;
   // Computed in 32 bits, as every reader of the format does.
-  if (header->frame_size != header->encoding_dim * 4u + TRAILER_SIZE) return HEADER_ERR_FRAME_SIZE;
-  return HEADER_OK;
+  if (header->frame_size != header->encoding_dim * 4u + TRAILER_SIZE) return CONTAINER_ERR_FRAME_SIZE;
+  return OK;
 }
 
-int header_read(std::FILE* stream, FileHeader* header) {
-  if (stream == nullptr || header == nullptr) return HEADER_ERR_NULL;
-  if (std::fseek(stream, 0, SEEK_SET) != 0) return HEADER_ERR_SEEK;
+Result header_read(std::FILE* stream, FileHeader* header) {
+  if (stream == nullptr || header == nullptr) return ERR_NULL;
+  if (std::fseek(stream, 0, SEEK_SET) != 0) return ERR_SEEK;
   unsigned char bytes[HEADER_SIZE];
-  if (std::fread(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return HEADER_ERR_IO;
+  if (std::fread(bytes, 1, HEADER_SIZE, stream) != HEADER_SIZE) return short_read(stream, CONTAINER_ERR_SHORT_HEADER);
   return header_parse(bytes, header);
 }
 
 // On a little-endian host the vector's memory already holds the file's
 // bytes: it goes to the stream in one call, with no copy. Elsewhere each
 // channel is converted to file order first.
-int frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer) {
-  if (stream == nullptr || vector == nullptr || trailer == nullptr) return FRAME_ERR_NULL;
+Result frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer) {
+  if (stream == nullptr || vector == nullptr || trailer == nullptr) return ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
   if constexpr (std::endian::native == std::endian::little) {
-    if (std::fwrite(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return FRAME_ERR_IO;
+    if (std::fwrite(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return ERR_WRITE;
   } else {
     for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
       for (int i = 0; i < CHUNK_FLOATS; ++i) store_le_f32(bytes + 4 * i, vector[start + i]);
-      if (std::fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
+      if (std::fwrite(bytes, 1, sizeof bytes, stream) != sizeof bytes) return ERR_WRITE;
     }
   }
   trailer_to_bytes(*trailer, bytes);
-  if (std::fwrite(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
-  return FRAME_OK;
+  if (std::fwrite(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return ERR_WRITE;
+  return OK;
 }
 
-int frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer) {
-  if (stream == nullptr || vector == nullptr || trailer == nullptr) return FRAME_ERR_NULL;
+Result frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer) {
+  if (stream == nullptr || vector == nullptr || trailer == nullptr) return ERR_NULL;
   unsigned char bytes[CHUNK_FLOATS * 4];
   if constexpr (std::endian::native == std::endian::little) {
-    if (std::fread(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return FRAME_ERR_IO;
+    if (std::fread(vector, sizeof(float), ENCODING_DIM, stream) != ENCODING_DIM) return short_read(stream, CONTAINER_ERR_FRAME);
   } else {
     for (int start = 0; start < ENCODING_DIM; start += CHUNK_FLOATS) {
-      if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return FRAME_ERR_IO;
+      if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes) return short_read(stream, CONTAINER_ERR_FRAME);
       for (int i = 0; i < CHUNK_FLOATS; ++i) vector[start + i] = load_le_f32(bytes + 4 * i);
     }
   }
-  if (std::fread(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return FRAME_ERR_IO;
+  if (std::fread(bytes, 1, TRAILER_SIZE, stream) != TRAILER_SIZE) return short_read(stream, CONTAINER_ERR_FRAME);
   trailer_from_bytes(bytes, *trailer);
-  return FRAME_OK;
+  return OK;
 }
 
-int frame_write(std::FILE* stream, const FrameRecord* record) {
-  if (record == nullptr) return FRAME_ERR_NULL;
+Result frame_write(std::FILE* stream, const FrameRecord* record) {
+  if (record == nullptr) return ERR_NULL;
   return frame_write_values(stream, record->vector.data(), &record->trailer);
 }
 
-int frame_read(std::FILE* stream, FrameRecord* record) {
-  if (record == nullptr) return FRAME_ERR_NULL;
+Result frame_read(std::FILE* stream, FrameRecord* record) {
+  if (record == nullptr) return ERR_NULL;
   return frame_read_values(stream, record->vector.data(), &record->trailer);
-}
-
-const char* header_error_name(int code) {
-  switch (code) {
-    case HEADER_OK: return "ok";
-    case HEADER_ERR_NULL: return "absent argument";
-    case HEADER_ERR_SEEK: return "the stream cannot be positioned at its start";
-    case HEADER_ERR_IO: return "short read or write of the 256-byte header";
-    case HEADER_ERR_MAGIC: return "not a container (wrong magic)";
-    case HEADER_ERR_VERSION: return "unsupported container version";
-    case HEADER_ERR_FRAME_SIZE: return "frame size does not match the encoding dimension";
-    default: return "unknown error";
-  }
-}
-
-const char* frame_error_name(int code) {
-  switch (code) {
-    case FRAME_OK: return "ok";
-    case FRAME_ERR_NULL: return "absent argument";
-    case FRAME_ERR_IO: return "short read or write of a frame";
-    default: return "unknown error";
-  }
 }
 
 }  // namespace q4d

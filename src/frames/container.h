@@ -16,7 +16,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "../encoder/encoding.h"  // public headers include each other by relative path
+#include "../base/result.h"  // public headers include each other by relative path
+#include "../encoder/encoding.h"
 #include "../position/ply_trailer.h"  // the last 14 bytes of a frame
 
 namespace q4d {
@@ -43,22 +44,6 @@ struct FrameRecord {
   PlyTrailer trailer;
 };
 
-enum HeaderResult {
-  HEADER_OK = 0,
-  HEADER_ERR_NULL = -1,
-  HEADER_ERR_SEEK = -2,        // the stream cannot be positioned at 0
-  HEADER_ERR_IO = -3,          // short write, or fewer than 256 bytes to read
-  HEADER_ERR_MAGIC = -4,
-  HEADER_ERR_VERSION = -5,     // version is neither 3 nor 4
-  HEADER_ERR_FRAME_SIZE = -6,  // frame_size != encoding_dim * 4 + 14
-};
-
-enum FrameResult {
-  FRAME_OK = 0,
-  FRAME_ERR_NULL = -1,
-  FRAME_ERR_IO = -2,  // short write, or fewer than 180238 bytes to read
-};
-
 // The 14 bytes of a trailer in file order, and back.
 void trailer_to_bytes(const PlyTrailer& trailer, unsigned char* bytes);
 void trailer_from_bytes(const unsigned char* bytes, PlyTrailer& trailer);
@@ -68,33 +53,32 @@ void trailer_from_bytes(const unsigned char* bytes, PlyTrailer& trailer);
 void header_init(FileHeader* header);
 
 // Writes the 256 header bytes at offset 0 (seeking there first, so a count
-// known only at the end can be backfilled) and leaves the stream at 256.
-[[nodiscard]] int header_write(std::FILE* stream, const FileHeader* header);
+// known only at the end can be backfilled) and leaves the stream at 256:
+// OK, ERR_NULL, ERR_SEEK or ERR_WRITE.
+Result header_write(std::FILE* stream, const FileHeader* header);
 
 // Writes the 256 header bytes at the stream's current position, without
 // seeking: for streams that cannot seek, such as a pipe.
-[[nodiscard]] int header_write_here(std::FILE* stream, const FileHeader* header);
+Result header_write_here(std::FILE* stream, const FileHeader* header);
 
 // Reads the header from offset 0 and validates magic, version and frame size
-// in that order. Other fields are taken as they stand.
-[[nodiscard]] int header_read(std::FILE* stream, FileHeader* header);
+// in that order (CONTAINER_ERR_MAGIC, _VERSION, _FRAME_SIZE); fewer than 256
+// bytes are CONTAINER_ERR_SHORT_HEADER, a failed read ERR_READ. Other fields
+// are taken as they stand.
+Result header_read(std::FILE* stream, FileHeader* header);
 
-// The same from 256 bytes in memory (HEADER_ERR_NULL, _MAGIC, _VERSION or
-// _FRAME_SIZE).
-[[nodiscard]] int header_parse(const unsigned char* bytes, FileHeader* header);
+// The same checks of 256 bytes in memory.
+Result header_parse(const unsigned char* bytes, FileHeader* header);
 
-// Write or read one whole frame at the current position.
-[[nodiscard]] int frame_write(std::FILE* stream, const FrameRecord* record);
-[[nodiscard]] int frame_read(std::FILE* stream, FrameRecord* record);
-
-// The meaning of a header or frame result in words; "unknown error" for any
-// other number.
-const char* header_error_name(int code);
-const char* frame_error_name(int code);
+// Write or read one whole frame at the current position: OK, ERR_NULL,
+// ERR_WRITE; reading, CONTAINER_ERR_FRAME when the stream ends inside the
+// frame and ERR_READ when it fails.
+Result frame_write(std::FILE* stream, const FrameRecord* record);
+Result frame_read(std::FILE* stream, FrameRecord* record);
 
 // The same with the frame's parts apart: `vector` holds ENCODING_DIM floats
 // (a row of a batch of encodings, or a caller's array).
-[[nodiscard]] int frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer);
-[[nodiscard]] int frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer);
+Result frame_write_values(std::FILE* stream, const float* vector, const PlyTrailer* trailer);
+Result frame_read_values(std::FILE* stream, float* vector, PlyTrailer* trailer);
 
 }  // namespace q4d

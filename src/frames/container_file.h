@@ -11,13 +11,17 @@
 // created before that. Memory does not grow with the number of frames.
 //
 // Reading recognises the form by its first bytes (1F 8B gzip, 28 B5 2F FD
-// zstd, anything else plain) and inflates a compressed container into an
-// anonymous temporary file, only as far as its header says the frames go:
-// 256 + n_frames x 180238 bytes. Frames are then read one by one into the
-// caller's buffers.
+// zstd, anything else plain). A compressed container is read as a stream,
+// with no temporary file: opening decompresses it once, writing nothing, as
+// far as its header says the frames go (256 + n_frames x 180238 bytes), to
+// check it as the options ask; frames are then decompressed again, one at a
+// time, into the caller's buffers. Only regular files are read: a FIFO, a
+// device or a folder is refused at once, never waited on.
 //
-// Results are 0 or a negative code, never printed; each family of codes has a
-// name in words (container_write_error_name, container_read_error_name).
+// Every function that can fail returns a Result (base/result.h); those that
+// touch files fill a `Failure` (may be null) with the path, errno and, for a
+// frame, its index. None prints. A writer or a reader is used by one thread
+// at a time; different ones are independent.
 #pragma once
 
 #include <cstdint>
@@ -53,50 +57,44 @@ struct ContainerWriteOptions {
   std::uint32_t n_frames = 0;
 };
 
-enum ContainerWriteResult {
-  CONTAINER_WRITE_OK = 0,
-  CONTAINER_WRITE_ERR_NULL = -1,
-  CONTAINER_WRITE_ERR_OPTIONS = -2,   // unknown codec, zstd level out of range, negative threads, or a compressed stream
-  CONTAINER_WRITE_ERR_CREATE = -3,    // the plain output cannot be created
-  CONTAINER_WRITE_ERR_TMPFILE = -4,   // no temporary file for a compressed container
-  CONTAINER_WRITE_ERR_HEADER = -5,    // writing the first header failed
-  CONTAINER_WRITE_ERR_FRAME = -6,     // a frame was not written whole
-  CONTAINER_WRITE_ERR_BACKFILL = -7,  // the frame count could not be written into the header
-  CONTAINER_WRITE_ERR_COMPRESS = -8,  // compressing into the output failed; it keeps what was written
-  CONTAINER_WRITE_ERR_CLOSE = -9,     // the output's last bytes could not be written (a full disk)
-  CONTAINER_WRITE_ERR_ALLOC = -10,
-};
-
-const char* container_write_error_name(int result);
-
 struct ContainerWriter;
 
 // Opens a writer to the file `path` (created or truncated; for a compressed
-// codec, only when the writer is closed) and writes the first header.
-// On failure nothing stays open and *writer is null.
-[[nodiscard]] int container_writer_open(const char* path, const ContainerWriteOptions& options,
-                                        ContainerWriter** writer);
+// codec, only when the writer is closed) and writes the first header: OK,
+// ERR_ARGUMENT (an unknown codec, a zstd level out of range, negative
+// threads), ERR_CREATE (a plain output), ERR_TMPFILE (a compressed one's
+// temporary file), ERR_WRITE (the header) or ERR_ALLOC. On failure nothing
+// stays open and *writer is null.
+Result container_writer_open(const char* path, const ContainerWriteOptions& options, ContainerWriter** writer,
+                             Failure* failure = nullptr);
 
 // Opens a plain writer to a stream the caller owns (standard output, perhaps
-// a pipe), writing the header where the stream stands, without seeking.
-[[nodiscard]] int container_writer_open_stream(std::FILE* stream, const ContainerWriteOptions& options,
-                                               ContainerWriter** writer);
+// a pipe), writing the header where the stream stands, without seeking. A
+// compressed codec is ERR_ARGUMENT.
+Result container_writer_open_stream(std::FILE* stream, const ContainerWriteOptions& options,
+                                    ContainerWriter** writer, Failure* failure = nullptr);
 
-// Appends one frame: ENCODING_DIM floats and the trailer.
-[[nodiscard]] int container_writer_write(ContainerWriter* writer, const float* vector, const PlyTrailer& trailer);
+// Appends one frame: ENCODING_DIM floats and the trailer (ERR_WRITE, or
+// ERR_SEEK back to the end after a backfill).
+Result container_writer_write(ContainerWriter* writer, const float* vector, const PlyTrailer& trailer,
+                              Failure* failure = nullptr);
 
 // The number of frames written so far.
 std::uint32_t container_writer_frames(const ContainerWriter* writer);
 
-// Rewrites the header in place with the number of frames written. A writer
-// to a caller's stream cannot go back: there it succeeds only when the count
-// is already right.
-[[nodiscard]] int container_writer_backfill(ContainerWriter* writer);
+// Rewrites the header in place with the number of frames written (ERR_SEEK,
+// ERR_WRITE). A writer to a caller's stream cannot go back: there it
+// succeeds only when the count is already right, else CONTAINER_ERR_COUNT.
+Result container_writer_backfill(ContainerWriter* writer, Failure* failure = nullptr);
 
 // Finishes the output (compressing a compressed container into its path),
 // closes every file the writer opened and frees it, on every path. Call
-// container_writer_backfill first unless the count was known at open.
-[[nodiscard]] int container_writer_close(ContainerWriter* writer);
+// container_writer_backfill first unless the count was known at open. A
+// plain output whose last bytes cannot be written fails with ERR_CLOSE; a
+// compressed one with the compressor's ERR_SEEK or ERR_READ (of the
+// temporary file), ERR_CREATE, ERR_WRITE, ERR_CLOSE, ERR_THREADS or
+// ERR_ALLOC, and keeps what was written.
+Result container_writer_close(ContainerWriter* writer, Failure* failure = nullptr);
 
 // Closes and frees the writer without making a compressed output: for a
 // write given up. A plain output keeps what was written. Null is ignored.
@@ -104,36 +102,19 @@ void container_writer_discard(ContainerWriter* writer);
 
 struct ContainerReadOptions {
   // Off: read what can be read, as `csv` does: a container shorter than its
-  // header says gives its complete frames, then CONTAINER_READ_ERR_FRAME;
-  // gzip's CRC-32 and ISIZE are not read. On: the container must hold exactly
-  // the header's frames, and gzip's CRC-32 and ISIZE must match. Zstd
-  // checksums are checked either way, so a zstd container may not hold bytes
-  // after its last frame either way: they could not be checked.
+  // header says gives its complete frames, then CONTAINER_ERR_FRAME; gzip's
+  // CRC-32 and ISIZE are not read. On: the container must hold exactly the
+  // header's frames (else CONTAINER_ERR_CUT_SHORT or CONTAINER_ERR_TRAILING),
+  // and gzip's CRC-32 and ISIZE must match (CODEC_ERR_CHECK). Zstd checksums
+  // are checked either way, so a zstd container may not hold bytes after its
+  // last frame either way: they could not be checked.
   bool verify = false;
+  // Asked every few megabytes while a compressed container is checked at
+  // open, which can take long (a small file may claim gigabytes of frames):
+  // true stops the opening with ERR_INTERRUPTED. Null: never asked.
+  bool (*interrupted)(void* context) = nullptr;
+  void* interrupt_context = nullptr;
 };
-
-enum ContainerReadResult {
-  CONTAINER_READ_OK = 0,
-  CONTAINER_READ_ERR_NULL = -1,
-  CONTAINER_READ_ERR_OPEN = -2,          // the file cannot be opened, or positioned after its first bytes
-  CONTAINER_READ_ERR_TMPFILE = -3,       // the temporary file cannot be created or written (its space ran out)
-  CONTAINER_READ_ERR_GZIP_HEADER = -4,   // a malformed gzip header
-  CONTAINER_READ_ERR_DECOMPRESS = -5,    // corrupt compressed data, or a stream cut short
-  CONTAINER_READ_ERR_GZIP_CHECK = -6,    // verify: gzip's CRC-32 or ISIZE do not match, or are missing
-  CONTAINER_READ_ERR_ZSTD_CHECK = -7,    // a zstd checksum does not match
-  CONTAINER_READ_ERR_SHORT_HEADER = -8,  // fewer than 256 bytes
-  CONTAINER_READ_ERR_MAGIC = -9,
-  CONTAINER_READ_ERR_VERSION = -10,      // neither 3 nor 4
-  CONTAINER_READ_ERR_FRAME_SIZE = -11,   // frame_size != encoding_dim * 4 + 14
-  CONTAINER_READ_ERR_DIMENSION = -12,    // frames of another size than 180238 bytes
-  CONTAINER_READ_ERR_CUT_SHORT = -13,    // verify: fewer complete frames than the header counts
-  CONTAINER_READ_ERR_TRAILING = -14,     // verify, or zstd: bytes after the last frame
-  CONTAINER_READ_ERR_FRAME = -15,        // read: this frame is incomplete
-  CONTAINER_READ_ERR_END = -16,          // read: every frame the header counts has been read
-  CONTAINER_READ_ERR_ALLOC = -17,
-};
-
-const char* container_read_error_name(int result);
 
 // What the reader found when it opened the file.
 struct ContainerInfo {
@@ -148,18 +129,25 @@ struct ContainerReader;
 
 // Opens `path`, recognises its form, reads and checks the header (magic,
 // version 3 or 4, frame_size = encoding_dim * 4 + 14 = 180238) and, for a
-// compressed file, decompresses it. On failure nothing stays open and
-// *reader is null.
-[[nodiscard]] int container_reader_open(const char* path, const ContainerReadOptions& options,
-                                        ContainerReader** reader);
+// compressed file, its stream as far as the header's frames go. Fails with
+// ERR_OPEN, ERR_NOT_REGULAR, ERR_READ, ERR_ALLOC, ERR_INTERRUPTED, a
+// CONTAINER_ERR_ of the header or the frame count, or the codecs'
+// CODEC_ERR_HEADER, CODEC_ERR_DATA, CODEC_ERR_CUT or CODEC_ERR_CHECK. On
+// failure nothing stays open and *reader is null.
+Result container_reader_open(const char* path, const ContainerReadOptions& options, ContainerReader** reader,
+                             Failure* failure = nullptr);
 
 const ContainerInfo* container_reader_info(const ContainerReader* reader);
 
-// Reads the next frame into `vector` (ENCODING_DIM floats) and `trailer`.
-[[nodiscard]] int container_reader_read(ContainerReader* reader, float* vector, PlyTrailer* trailer);
+// Reads the next frame into `vector` (ENCODING_DIM floats) and `trailer`:
+// OK; END once every frame the header counts has been read;
+// CONTAINER_ERR_FRAME for a frame that the file ends inside (only without
+// verification); ERR_READ, or a codec's result if the file changed after it
+// was opened. The failure's index is the frame's.
+Result container_reader_read(ContainerReader* reader, float* vector, PlyTrailer* trailer,
+                             Failure* failure = nullptr);
 
-// Closes every file the reader opened (a temporary file vanishes) and frees
-// it. Null is ignored.
+// Closes the file and frees the reader. Null is ignored.
 void container_reader_close(ContainerReader* reader);
 
 }  // namespace q4d

@@ -31,14 +31,14 @@ int cmd_csv(int argc, char** argv) {
   // What csv salvages is what a reader that does not verify gives: the
   // complete frames of a container cut short, then a failed read.
   ContainerReader* reader = nullptr;
-  const int opened = container_reader_open(input, ContainerReadOptions{}, &reader);
-  switch (opened) {
-    case CONTAINER_READ_OK: break;
-    case CONTAINER_READ_ERR_SHORT_HEADER:
-    case CONTAINER_READ_ERR_MAGIC:
-    case CONTAINER_READ_ERR_VERSION:
-    case CONTAINER_READ_ERR_FRAME_SIZE:
-    case CONTAINER_READ_ERR_DIMENSION:
+  switch (container_reader_open(input, ContainerReadOptions{}, &reader)) {
+    case OK: break;
+    case ERR_NOT_REGULAR:  // a folder, a FIFO, a device
+    case CONTAINER_ERR_SHORT_HEADER:
+    case CONTAINER_ERR_MAGIC:
+    case CONTAINER_ERR_VERSION:
+    case CONTAINER_ERR_FRAME_SIZE:
+    case CONTAINER_ERR_DIMENSION:
       std::fprintf(stderr, "csv: %s is not a valid v3/v4 .quorvanez4 file\n", input);
       return EXIT_FAILED;
     default:
@@ -47,8 +47,7 @@ int cmd_csv(int argc, char** argv) {
   }
   const FileHeader& header = container_reader_info(reader)->header;
   const bool to_stdout = output == nullptr || std::strcmp(output, "-") == 0;
-  // A compressed input is read through a temporary file, so the path is compared,
-  // not the stream; creating the output would truncate the user's game.
+  // Creating the output would truncate the user's game.
   struct stat input_id;
   if (!to_stdout && stat(input, &input_id) == 0 && path_is_same_file(output, input_id)) {
     std::fprintf(stderr, "csv: output %s is the input file\n", output);
@@ -70,7 +69,7 @@ int cmd_csv(int argc, char** argv) {
   FrameRecord* previous = &frames[1];
   char row[CSV_ROW_MAX];
   for (std::uint32_t i = 0; i < header.n_frames; ++i) {
-    if (container_reader_read(reader, frame->vector.data(), &frame->trailer) != CONTAINER_READ_OK) {
+    if (container_reader_read(reader, frame->vector.data(), &frame->trailer) != OK) {
       std::fprintf(stderr, "csv: frame read failed at ply %u\n", static_cast<unsigned>(i));
       break;
     }

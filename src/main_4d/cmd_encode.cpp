@@ -79,7 +79,7 @@ bool write_batch(PlyBatch& batch, EncoderPool* pool, ContainerWriter* writer, Pr
       continue;
     }
     const float* vector = batch.vectors.get() + static_cast<std::size_t>(k) * ENCODING_DIM;
-    if (container_writer_write(writer, vector, batch.trailers[k]) != CONTAINER_WRITE_OK) {
+    if (container_writer_write(writer, vector, batch.trailers[k]) != OK) {
       progress_clear(progress);
       std::fprintf(stderr, "encode: frame write failed at ply %u\n", static_cast<unsigned>(batch.trailers[k].ply));
       ok = false;
@@ -149,12 +149,12 @@ int cmd_encode(int argc, char** argv) {
     return EXIT_BAD_ARGS;
   }
   ContainerWriter* writer = nullptr;
-  const int opened = container_writer_open(output, options, &writer);
-  if (opened == CONTAINER_WRITE_ERR_HEADER) {
+  const Result opened = container_writer_open(output, options, &writer);
+  if (opened == ERR_WRITE) {
     std::fputs("encode: header write failed\n", stderr);
     return EXIT_FAILED;
   }
-  if (opened != CONTAINER_WRITE_OK) {
+  if (opened != OK) {
     std::fprintf(stderr, "encode: cannot create %s\n", options.codec != CODEC_PLAIN ? "tmpfile" : output);
     return EXIT_FAILED;
   }
@@ -198,17 +198,18 @@ int cmd_encode(int argc, char** argv) {
   }
 
   const std::uint32_t frames_written = container_writer_frames(writer);
-  if (container_writer_backfill(writer) != CONTAINER_WRITE_OK) {
+  if (container_writer_backfill(writer) != OK) {
     std::fputs("encode: header backfill failed\n", stderr);
     status = EXIT_FAILED;
   }
-  const int closed = container_writer_close(writer);
-  if (closed == CONTAINER_WRITE_ERR_COMPRESS) {
+  const Result closed = container_writer_close(writer);
+  // A compressed output is made here, from the temporary file.
+  if (closed != OK && options.codec != CODEC_PLAIN) {
     std::fprintf(stderr, "encode: %s to %s failed\n", container_codec_name(options.codec), output);
     return EXIT_FAILED;
   }
   // For a plain output this is where a full disk shows up.
-  if (closed != CONTAINER_WRITE_OK) {
+  if (closed != OK) {
     std::fprintf(stderr, "encode: write to %s failed\n", output);
     status = EXIT_FAILED;
   }

@@ -33,7 +33,7 @@ int cmd_encode_fen4(int argc, char** argv) {
 
   static Board4D board;
   static EncodingVector vector;  // 176 KiB: kept off the stack
-  const int parsed = parse_fen4(fen4, &board);
+  const Result parsed = parse_fen4(fen4, &board);
   if (parsed != OK) {
     std::fprintf(stderr, "encode-fen4: FEN4 parse error %d\n", parsed);
     return EXIT_FAILED;
@@ -50,17 +50,18 @@ int cmd_encode_fen4(int argc, char** argv) {
                    options.codec == CODEC_GZIP ? "-z" : "--zstd", codec);
       return EXIT_BAD_ARGS;
     }
-    const int opened = container_writer_open(output, options, &writer);
-    if (opened != CONTAINER_WRITE_OK && opened != CONTAINER_WRITE_ERR_HEADER) {
+    // Until it is closed, a compressed writer writes only to its temporary file.
+    const Result opened = container_writer_open(output, options, &writer);
+    if (opened != OK && opened != ERR_WRITE) {
       std::fputs("encode-fen4: tmpfile() failed\n", stderr);
       return EXIT_FAILED;
     }
-    if (opened != CONTAINER_WRITE_OK || container_writer_write(writer, vector.data(), trailer) != CONTAINER_WRITE_OK) {
+    if (opened != OK || container_writer_write(writer, vector.data(), trailer) != OK) {
       std::fputs("encode-fen4: write to tmpfile failed\n", stderr);
       container_writer_discard(writer);
       return EXIT_FAILED;
     }
-    if (container_writer_close(writer) != CONTAINER_WRITE_OK) {
+    if (container_writer_close(writer) != OK) {
       std::fprintf(stderr, "encode-fen4: %s to %s failed\n", codec, output);
       return EXIT_FAILED;
     }
@@ -69,15 +70,15 @@ int cmd_encode_fen4(int argc, char** argv) {
 
   // Standard output is written in sequence: it may be a pipe, or a file that
   // already holds bytes written before this command.
-  const int opened = to_stdout ? container_writer_open_stream(stdout, options, &writer)
-                               : container_writer_open(output, options, &writer);
-  if (opened == CONTAINER_WRITE_ERR_CREATE) {
+  const Result opened = to_stdout ? container_writer_open_stream(stdout, options, &writer)
+                                  : container_writer_open(output, options, &writer);
+  if (opened == ERR_CREATE) {
     std::fprintf(stderr, "encode-fen4: cannot open %s for write\n", output);
     return EXIT_FAILED;
   }
-  bool ok = opened == CONTAINER_WRITE_OK && container_writer_write(writer, vector.data(), trailer) == CONTAINER_WRITE_OK;
+  bool ok = opened == OK && container_writer_write(writer, vector.data(), trailer) == OK;
   // The final flush is where a full disk shows up; it must not pass as success.
-  if (opened == CONTAINER_WRITE_OK) ok = container_writer_close(writer) == CONTAINER_WRITE_OK && ok;
+  if (opened == OK) ok = container_writer_close(writer) == OK && ok;
   if (!ok) {
     std::fputs("encode-fen4: write failed\n", stderr);
     return EXIT_FAILED;

@@ -48,18 +48,18 @@ int cmd_encode_fixture(int argc, char** argv) {
     return EXIT_FAILED;
   }
   Board4D board;
-  const int found = read_fixture(file, name, &board);
+  const Result found = read_fixture(file, name, &board);
   std::fclose(file);
   switch (found) {
-    case FIXTURE_FOUND:
+    case OK:
       break;
-    case FIXTURE_NO_PIECES:
+    case FIXTURE_ERR_NO_PIECES:
       std::fprintf(stderr, "encode-fixture: %s has no \"pieces\" object\n", name);
       return EXIT_FAILED;
-    case FIXTURE_MALFORMED:
+    case FIXTURE_ERR_MALFORMED:
       std::fprintf(stderr, "encode-fixture: malformed pieces object for %s\n", name);
       return EXIT_FAILED;
-    default:
+    default:  // not found, or a read error
       std::fprintf(stderr, "encode-fixture: fixture '%s' not found in %s\n", name, path);
       return EXIT_FAILED;
   }

@@ -1,5 +1,6 @@
 #include "position/fixture_file.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,33 +19,33 @@ bool names_fixture(const char* line, const char* name) {
 }
 
 // Parses the entries of a pieces object from just after its "{".
-int parse_pieces(const char* p, Board4D* board) {
+Result parse_pieces(const char* p, Board4D* board) {
   std::memset(board, 0, sizeof *board);
   for (;;) {
-    if (*p == '\0' || *p == '}') return FIXTURE_FOUND;
+    if (*p == '\0' || *p == '}') return OK;
     while (*p == ' ' || *p == '\t' || *p == ',') ++p;
-    if (*p == '}') return FIXTURE_FOUND;
-    if (*p != '"') return FIXTURE_MALFORMED;
+    if (*p == '}') return OK;
+    if (*p != '"') return FIXTURE_ERR_MALFORMED;
     ++p;
 
     unsigned square = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
       square = square * 10 + static_cast<unsigned>(*p - '0');
-      if (square >= N_SQUARES) return FIXTURE_MALFORMED;  // checked per digit: no wrap-around
+      if (square >= N_SQUARES) return FIXTURE_ERR_MALFORMED;  // checked per digit: no wrap-around
     }
-    if (*p != '"') return FIXTURE_MALFORMED;
+    if (*p != '"') return FIXTURE_ERR_MALFORMED;
     p = skip_blanks(p + 1);
-    if (*p != ':') return FIXTURE_MALFORMED;
+    if (*p != ':') return FIXTURE_ERR_MALFORMED;
     p = skip_blanks(p + 1);
-    if (*p != '"') return FIXTURE_MALFORMED;
+    if (*p != '"') return FIXTURE_ERR_MALFORMED;
     ++p;
 
     // Any letter is stored; a pawn may carry its axis ("Pw", never "P/w").
     PieceToken token;
     const char* end = read_piece_token(p, false, &token);
-    if (end == nullptr || token.letter == '"') return FIXTURE_MALFORMED;
+    if (end == nullptr || token.letter == '"') return FIXTURE_ERR_MALFORMED;
     board->pieces[square] = token.letter;
-    if (*end != '"') return FIXTURE_MALFORMED;
+    if (*end != '"') return FIXTURE_ERR_MALFORMED;
     if (token.axis != NO_PAWN_AXIS) board->pawn_axis[square] = static_cast<std::uint8_t>(token.axis);
     p = end + 1;
   }
@@ -52,26 +53,28 @@ int parse_pieces(const char* p, Board4D* board) {
 
 }  // namespace
 
-int read_fixture_line(const char* line, const char* name, Board4D* board) {
-  if (line == nullptr || name == nullptr || board == nullptr) return FIXTURE_ERR_NULL;
-  if (!names_fixture(line, name)) return FIXTURE_NOT_FOUND;
+Result read_fixture_line(const char* line, const char* name, Board4D* board) {
+  if (line == nullptr || name == nullptr || board == nullptr) return ERR_NULL;
+  if (!names_fixture(line, name)) return FIXTURE_ERR_NOT_FOUND;
   const char* p = nullptr;
-  if (find_key(line, "pieces", &p) != OK || *p != '{') return FIXTURE_NO_PIECES;
+  if (find_key(line, "pieces", &p) != OK || *p != '{') return FIXTURE_ERR_NO_PIECES;
   return parse_pieces(p + 1, board);
 }
 
-int read_fixture(std::FILE* stream, const char* name, Board4D* board) {
-  if (stream == nullptr || name == nullptr || board == nullptr) return FIXTURE_ERR_NULL;
+Result read_fixture(std::FILE* stream, const char* name, Board4D* board) {
+  if (stream == nullptr || name == nullptr || board == nullptr) return ERR_NULL;
   std::memset(board, 0, sizeof *board);
   // A buffer as long as the longest line so far: a fixture of many pieces is
   // one long line, and must not be read in pieces.
   char* line = nullptr;
   std::size_t capacity = 0;
-  int result = FIXTURE_NOT_FOUND;
-  while (result == FIXTURE_NOT_FOUND && getline(&line, &capacity, stream) >= 0) {
+  Result result = FIXTURE_ERR_NOT_FOUND;
+  errno = 0;
+  while (result == FIXTURE_ERR_NOT_FOUND && getline(&line, &capacity, stream) >= 0) {
     result = read_fixture_line(line, name, board);
   }
-  if (result == FIXTURE_NOT_FOUND && std::ferror(stream)) result = FIXTURE_ERR_READ;
+  if (result == FIXTURE_ERR_NOT_FOUND && errno == ENOMEM) result = ERR_ALLOC;
+  if (result == FIXTURE_ERR_NOT_FOUND && std::ferror(stream)) result = ERR_READ;
   std::free(line);
   return result;
 }

@@ -10,26 +10,24 @@
 
 #include <cstdio>
 
+#include "base/result.h"
 #include "position/board.h"
 
 namespace q4d {
 
-enum FixtureResult {
-  FIXTURE_FOUND = 0,
-  FIXTURE_ERR_NULL = -1,
-  FIXTURE_NOT_FOUND = -2,   // not this line / no line of the stream names the fixture
-  FIXTURE_NO_PIECES = -3,   // the named line has no "pieces" object
-  FIXTURE_MALFORMED = -4,   // the pieces object does not follow the rules above
-  FIXTURE_ERR_READ = -5,    // the stream reported a read error, or a line did not fit in memory
-};
+// What read_fixture returns when it has filled the board.
+inline constexpr Result FIXTURE_FOUND = OK;
 
 // Examines one whole line. If its name member is exactly `name`, fills
-// `board` from its pieces object; the end of the text closes the object.
-int read_fixture_line(const char* line, const char* name, Board4D* board);
+// `board` from its pieces object (the end of the text closes the object):
+// OK, FIXTURE_ERR_NO_PIECES or FIXTURE_ERR_MALFORMED. A line that names
+// another fixture is FIXTURE_ERR_NOT_FOUND.
+Result read_fixture_line(const char* line, const char* name, Board4D* board);
 
 // Reads `stream`, whole lines of any length, up to the first line that names
-// the fixture and fills `board` from it. Returns FIXTURE_NOT_FOUND if no line
-// names it.
-int read_fixture(std::FILE* stream, const char* name, Board4D* board);
+// the fixture and fills `board` from it: as read_fixture_line, with
+// FIXTURE_ERR_NOT_FOUND when no line names it, ERR_READ for a read error and
+// ERR_ALLOC for a line that does not fit in memory.
+Result read_fixture(std::FILE* stream, const char* name, Board4D* board);
 
 }  // namespace q4d

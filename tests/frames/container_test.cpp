@@ -34,7 +34,7 @@ Bytes written_header(std::uint32_t n_frames) {
   header_init(&header);
   header.n_frames = n_frames;
   std::FILE* f = std::tmpfile();
-  EXPECT_EQ(header_write(f, &header), HEADER_OK);
+  EXPECT_EQ(header_write(f, &header), OK);
   Bytes bytes = stream_bytes(f);
   std::fclose(f);
   return bytes;
@@ -62,21 +62,21 @@ TEST(Container, HeaderValidationOrderAndCodes) {
     Edit first, second;
     bool break_magic;
     std::size_t length;  // bytes kept
-    int expected;
+    Result expected;
   };
   const Edit none{-1, 0};
   const Case cases[] = {
-      {"as written", none, none, false, 256, HEADER_OK},
-      {"version 3", {8, 3}, none, false, 256, HEADER_OK},
-      {"version 2", {8, 2}, none, false, 256, HEADER_ERR_VERSION},
-      {"version 5", {8, 5}, none, false, 256, HEADER_ERR_VERSION},
-      {"frame size one short", {16, 180237}, none, false, 256, HEADER_ERR_FRAME_SIZE},
-      {"other dimension, old frame size", {12, 10}, none, false, 256, HEADER_ERR_FRAME_SIZE},
-      {"magic before version", {8, 9}, none, true, 256, HEADER_ERR_MAGIC},
-      {"magic before frame size", {16, 1}, none, true, 256, HEADER_ERR_MAGIC},
-      {"version before frame size", {8, 0}, {16, 0}, false, 256, HEADER_ERR_VERSION},
-      {"255 bytes", none, none, false, 255, HEADER_ERR_IO},
-      {"empty file", none, none, false, 0, HEADER_ERR_IO},
+      {"as written", none, none, false, 256, OK},
+      {"version 3", {8, 3}, none, false, 256, OK},
+      {"version 2", {8, 2}, none, false, 256, CONTAINER_ERR_VERSION},
+      {"version 5", {8, 5}, none, false, 256, CONTAINER_ERR_VERSION},
+      {"frame size one short", {16, 180237}, none, false, 256, CONTAINER_ERR_FRAME_SIZE},
+      {"other dimension, old frame size", {12, 10}, none, false, 256, CONTAINER_ERR_FRAME_SIZE},
+      {"magic before version", {8, 9}, none, true, 256, CONTAINER_ERR_MAGIC},
+      {"magic before frame size", {16, 1}, none, true, 256, CONTAINER_ERR_MAGIC},
+      {"version before frame size", {8, 0}, {16, 0}, false, 256, CONTAINER_ERR_VERSION},
+      {"255 bytes", none, none, false, 255, CONTAINER_ERR_SHORT_HEADER},
+      {"empty file", none, none, false, 0, CONTAINER_ERR_SHORT_HEADER},
   };
   for (const Case& c : cases) {
     Bytes bytes = written_header(5);
@@ -88,7 +88,7 @@ TEST(Container, HeaderValidationOrderAndCodes) {
     std::FILE* f = stream_of(bytes);
     FileHeader header;
     EXPECT_EQ(header_read(f, &header), c.expected) << c.what;
-    if (c.expected == HEADER_OK) {
+    if (c.expected == OK) {
       EXPECT_EQ(std::ftell(f), 256) << c.what;
     }
     std::fclose(f);
@@ -104,7 +104,7 @@ TEST(Container, FrameSizeIsComparedIn32Bits) {
     store_le32(&bytes[16], size);
     std::FILE* f = stream_of(bytes);
     FileHeader header;
-    EXPECT_EQ(header_read(f, &header), HEADER_OK) << dim;
+    EXPECT_EQ(header_read(f, &header), OK) << dim;
     EXPECT_EQ(header.encoding_dim, dim);
     EXPECT_EQ(header.n_frames, 0u);
     std::fclose(f);
@@ -116,15 +116,15 @@ TEST(Container, AbsentArguments) {
   auto frame = std::make_unique<FrameRecord>();
   std::FILE* f = std::tmpfile();
   header_init(nullptr);  // must not crash
-  EXPECT_EQ(header_write(nullptr, &header), HEADER_ERR_NULL);
-  EXPECT_EQ(header_write(f, nullptr), HEADER_ERR_NULL);
-  EXPECT_EQ(header_write_here(f, nullptr), HEADER_ERR_NULL);
-  EXPECT_EQ(header_read(nullptr, &header), HEADER_ERR_NULL);
-  EXPECT_EQ(header_read(f, nullptr), HEADER_ERR_NULL);
-  EXPECT_EQ(frame_write(nullptr, frame.get()), FRAME_ERR_NULL);
-  EXPECT_EQ(frame_write(f, nullptr), FRAME_ERR_NULL);
-  EXPECT_EQ(frame_read(nullptr, frame.get()), FRAME_ERR_NULL);
-  EXPECT_EQ(frame_read(f, nullptr), FRAME_ERR_NULL);
+  EXPECT_EQ(header_write(nullptr, &header), ERR_NULL);
+  EXPECT_EQ(header_write(f, nullptr), ERR_NULL);
+  EXPECT_EQ(header_write_here(f, nullptr), ERR_NULL);
+  EXPECT_EQ(header_read(nullptr, &header), ERR_NULL);
+  EXPECT_EQ(header_read(f, nullptr), ERR_NULL);
+  EXPECT_EQ(frame_write(nullptr, frame.get()), ERR_NULL);
+  EXPECT_EQ(frame_write(f, nullptr), ERR_NULL);
+  EXPECT_EQ(frame_read(nullptr, frame.get()), ERR_NULL);
+  EXPECT_EQ(frame_read(f, nullptr), ERR_NULL);
   std::fclose(f);
 }
 
@@ -134,8 +134,8 @@ TEST(Container, HeaderToAPipe) {
   std::FILE* w = fdopen(fds[1], "wb");
   FileHeader header;
   header_init(&header);
-  EXPECT_EQ(header_write(w, &header), HEADER_ERR_SEEK);
-  EXPECT_EQ(header_write_here(w, &header), HEADER_OK);
+  EXPECT_EQ(header_write(w, &header), ERR_SEEK);
+  EXPECT_EQ(header_write_here(w, &header), OK);
   std::fclose(w);
   unsigned char got[HEADER_SIZE + 1];
   std::size_t n = 0;
@@ -156,11 +156,11 @@ TEST(Container, FrameRoundTripKeepsEveryBitAndTheLayout) {
   std::FILE* f = std::tmpfile();
   FileHeader header;
   header_init(&header);
-  ASSERT_EQ(header_write(f, &header), HEADER_OK);
-  ASSERT_EQ(frame_write(f, frame.get()), FRAME_OK);
-  ASSERT_EQ(frame_write(f, frame.get()), FRAME_OK);  // frame 1 starts unaligned in memory terms
+  ASSERT_EQ(header_write(f, &header), OK);
+  ASSERT_EQ(frame_write(f, frame.get()), OK);
+  ASSERT_EQ(frame_write(f, frame.get()), OK);  // frame 1 starts unaligned in memory terms
   header.n_frames = 2;
-  ASSERT_EQ(header_write(f, &header), HEADER_OK);  // backfill in place
+  ASSERT_EQ(header_write(f, &header), OK);  // backfill in place
   EXPECT_EQ(std::ftell(f), 256);
 
   const Bytes bytes = stream_bytes(f);
@@ -172,18 +172,18 @@ TEST(Container, FrameRoundTripKeepsEveryBitAndTheLayout) {
   const Bytes trailer(bytes.begin() + frame1 + 180224, bytes.end());
   EXPECT_EQ(trailer, (Bytes{0xD4, 0xC3, 0xB2, 0xA1, 1, 2, 3, 4, 255, 6, 7, 8, 9, 200}));
 
-  ASSERT_EQ(header_read(f, &header), HEADER_OK);
+  ASSERT_EQ(header_read(f, &header), OK);
   EXPECT_EQ(header.n_frames, 2u);
   for (int k = 0; k < 2; ++k) {
     auto back = std::make_unique<FrameRecord>();
-    ASSERT_EQ(frame_read(f, back.get()), FRAME_OK);
+    ASSERT_EQ(frame_read(f, back.get()), OK);
     EXPECT_EQ(std::memcmp(back->vector.data(), frame->vector.data(), sizeof frame->vector), 0);
     EXPECT_EQ(back->trailer.ply, 0xA1B2C3D4u);
     EXPECT_EQ(std::memcmp(back->trailer.move_to, frame->trailer.move_to, 4), 0);
     EXPECT_EQ(back->trailer.flags, 200);
   }
   auto extra = std::make_unique<FrameRecord>();
-  EXPECT_EQ(frame_read(f, extra.get()), FRAME_ERR_IO);  // past the last frame
+  EXPECT_EQ(frame_read(f, extra.get()), CONTAINER_ERR_FRAME);  // past the last frame
   std::fclose(f);
 }
 
@@ -191,12 +191,12 @@ TEST(Container, FrameCutShortReadsAsFailure) {
   auto frame = std::make_unique<FrameRecord>();
   for (std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{180224}, std::size_t{180237}}) {
     std::FILE* f = std::tmpfile();
-    ASSERT_EQ(frame_write(f, frame.get()), FRAME_OK);
+    ASSERT_EQ(frame_write(f, frame.get()), OK);
     Bytes bytes = stream_bytes(f);
     std::fclose(f);
     bytes.resize(cut);
     f = stream_of(bytes);
-    EXPECT_EQ(frame_read(f, frame.get()), FRAME_ERR_IO) << cut;
+    EXPECT_EQ(frame_read(f, frame.get()), CONTAINER_ERR_FRAME) << cut;
     std::fclose(f);
   }
 }

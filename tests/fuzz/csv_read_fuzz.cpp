@@ -1,8 +1,8 @@
 // Fuzz target: the read path of `csv` on an arbitrary file.
 //
 // The input is written to a file and read as the command reads it: the
-// container reader (plain, or gzip or zstd decompressed into a temporary
-// file as far as the header's frames go) with its header checks, then every
+// container reader (plain, or gzip or zstd checked and then decompressed as
+// far as the header's frames go) with its header checks, then every
 // frame the header claims and its row of statistics, until a read fails.
 // The same file is also opened with verification, which must refuse or
 // accept it with a documented code, and accept nothing that the reader
@@ -23,10 +23,10 @@
 namespace {
 
 // Returns the reader's result of opening the file.
-int read_as_csv_does(const char* path) {
+q4d::Result read_as_csv_does(const char* path) {
   q4d::ContainerReader* reader = nullptr;
-  const int opened = q4d::container_reader_open(path, q4d::ContainerReadOptions{}, &reader);
-  if (opened != q4d::CONTAINER_READ_OK) {
+  const q4d::Result opened = q4d::container_reader_open(path, q4d::ContainerReadOptions{}, &reader);
+  if (opened != q4d::OK) {
     if (reader != nullptr) std::abort();
     return opened;
   }
@@ -35,7 +35,7 @@ int read_as_csv_does(const char* path) {
   char row[q4d::CSV_ROW_MAX];
   const std::uint32_t n_frames = q4d::container_reader_info(reader)->header.n_frames;
   for (std::uint32_t i = 0; i < n_frames; ++i) {
-    if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) != q4d::CONTAINER_READ_OK) break;
+    if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) != q4d::OK) break;
     if (q4d::format_csv_row(frame, i == 0 ? nullptr : &previous, row, sizeof row) <= 0) std::abort();
     previous = frame.vector;
   }
@@ -44,19 +44,18 @@ int read_as_csv_does(const char* path) {
 }
 
 // Verification only adds refusals, each with a code of its own.
-void open_verified(const char* path, int unverified) {
+void open_verified(const char* path, q4d::Result unverified) {
   q4d::ContainerReader* reader = nullptr;
-  const int verified = q4d::container_reader_open(path, q4d::ContainerReadOptions{true}, &reader);
-  if ((verified == q4d::CONTAINER_READ_OK) != (reader != nullptr)) std::abort();
-  if (verified == q4d::CONTAINER_READ_OK && unverified != q4d::CONTAINER_READ_OK) std::abort();
-  if (verified < q4d::CONTAINER_READ_ERR_ALLOC || verified > 0) std::abort();
-  if (std::string(q4d::container_read_error_name(verified)) == "unknown result") std::abort();
+  const q4d::Result verified = q4d::container_reader_open(path, q4d::ContainerReadOptions{true}, &reader);
+  if ((verified == q4d::OK) != (reader != nullptr)) std::abort();
+  if (verified == q4d::OK && unverified != q4d::OK) std::abort();
+  if (verified > 0 || std::string(q4d::result_name(verified)) == "unknown result") std::abort();
   if (reader != nullptr) {
     const q4d::ContainerInfo* info = q4d::container_reader_info(reader);
     for (std::uint32_t i = 0; i < info->header.n_frames; ++i) {
       static q4d::FrameRecord frame;
       // A verified container holds every frame its header counts.
-      if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) != q4d::CONTAINER_READ_OK) {
+      if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) != q4d::OK) {
         std::abort();
       }
     }

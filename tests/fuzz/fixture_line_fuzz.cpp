@@ -17,9 +17,16 @@ namespace {
 
 constexpr std::size_t NAME_MAX_BYTES = 100;
 
-void check(int result, const q4d::Board4D& board) {
-  if (result > q4d::FIXTURE_FOUND || result < q4d::FIXTURE_ERR_READ || result == q4d::FIXTURE_ERR_NULL) std::abort();
-  if (result != q4d::FIXTURE_FOUND) return;
+void check(q4d::Result result, const q4d::Board4D& board) {
+  switch (result) {
+    case q4d::OK: break;
+    case q4d::FIXTURE_ERR_NOT_FOUND:
+    case q4d::FIXTURE_ERR_NO_PIECES:
+    case q4d::FIXTURE_ERR_MALFORMED:
+    case q4d::ERR_READ:
+    case q4d::ERR_ALLOC: return;
+    default: std::abort();
+  }
   for (std::uint8_t axis : board.pawn_axis) {
     if (axis > q4d::PAWN_AXIS_Y) std::abort();
   }

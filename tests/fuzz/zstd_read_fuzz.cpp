@@ -52,11 +52,11 @@ bool libzstd_content(const std::vector<std::uint8_t>& file, std::size_t limit, s
 }
 
 // Reads every counted frame; the bytes of the container as read.
-int read_all(const char* path, bool verify, std::vector<std::uint8_t>* container) {
+q4d::Result read_all(const char* path, bool verify, std::vector<std::uint8_t>* container) {
   q4d::ContainerReader* reader = nullptr;
-  const int opened = q4d::container_reader_open(path, q4d::ContainerReadOptions{verify}, &reader);
-  if ((opened == q4d::CONTAINER_READ_OK) != (reader != nullptr)) std::abort();
-  if (opened < q4d::CONTAINER_READ_ERR_ALLOC || opened > 0) std::abort();
+  const q4d::Result opened = q4d::container_reader_open(path, q4d::ContainerReadOptions{verify}, &reader);
+  if ((opened == q4d::OK) != (reader != nullptr)) std::abort();
+  if (opened > 0 || std::string(q4d::result_name(opened)) == "unknown result") std::abort();
   if (reader == nullptr) return opened;
   const q4d::ContainerInfo* info = q4d::container_reader_info(reader);
   if (info->codec != q4d::CODEC_ZSTD || info->frame_offset != -1) std::abort();
@@ -69,9 +69,9 @@ int read_all(const char* path, bool verify, std::vector<std::uint8_t>* container
   std::memcpy(container->data() + 32, info->header.reserved, sizeof info->header.reserved);
   static q4d::FrameRecord frame;
   for (std::uint32_t i = 0; i < info->header.n_frames; ++i) {
-    const int read = q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer);
-    if (read != q4d::CONTAINER_READ_OK) {
-      if (verify || read != q4d::CONTAINER_READ_ERR_FRAME) std::abort();  // verified: every frame is there
+    const q4d::Result read = q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer);
+    if (read != q4d::OK) {
+      if (verify || read != q4d::CONTAINER_ERR_FRAME) std::abort();  // verified: every frame is there
       break;
     }
     const std::size_t at = container->size();
@@ -84,7 +84,7 @@ int read_all(const char* path, bool verify, std::vector<std::uint8_t>* container
     t[12] = frame.trailer.promo;
     t[13] = frame.trailer.flags;
   }
-  if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) == q4d::CONTAINER_READ_OK) std::abort();
+  if (q4d::container_reader_read(reader, frame.vector.data(), &frame.trailer) == q4d::OK) std::abort();
   q4d::container_reader_close(reader);
   return opened;
 }
@@ -100,11 +100,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const int descriptors = q4d::fuzz::open_descriptors();
   std::vector<std::uint8_t> unverified, verified;
-  const int plain_result = read_all(input.path.c_str(), false, &unverified);
-  const int verified_result = read_all(input.path.c_str(), true, &verified);
+  const q4d::Result plain_result = read_all(input.path.c_str(), false, &unverified);
+  const q4d::Result verified_result = read_all(input.path.c_str(), true, &verified);
   if (q4d::fuzz::open_descriptors() != descriptors) std::abort();
-  if (verified_result == q4d::CONTAINER_READ_OK) {
-    if (plain_result != q4d::CONTAINER_READ_OK || unverified != verified) std::abort();
+  if (verified_result == q4d::OK) {
+    if (plain_result != q4d::OK || unverified != verified) std::abort();
     std::vector<std::uint8_t> reference;
     if (!libzstd_content(file, verified.size(), &reference) || reference != verified) std::abort();
   }

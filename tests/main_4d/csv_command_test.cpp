@@ -40,16 +40,16 @@ class CsvCommand : public test::ScratchDirTest {
     options.codec = codec;
     options.n_frames = n_frames;
     ContainerWriter* writer = nullptr;
-    EXPECT_EQ(container_writer_open(name.c_str(), options, &writer), CONTAINER_WRITE_OK);
+    EXPECT_EQ(container_writer_open(name.c_str(), options, &writer), OK);
     auto vector = std::make_unique<EncodingVector>();
     vector->fill(0.0f);
     std::uint32_t ply = 10;
     for (float fill : fills) {
       for (int i = 0; i < CHANNEL_SIZE; ++i) (*vector)[i] = fill;
       EXPECT_EQ(container_writer_write(writer, vector->data(), {ply++, {1, 2, 3, 4}, {5, 6, 7, 255}, 0, 0}),
-                CONTAINER_WRITE_OK);
+                OK);
     }
-    EXPECT_EQ(container_writer_close(writer), CONTAINER_WRITE_OK);
+    EXPECT_EQ(container_writer_close(writer), OK);
     return name;
   }
 };

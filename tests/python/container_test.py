@@ -12,10 +12,12 @@ fields or frame count are wrong. The zstd cases need the zstandard module
 import json
 import math
 import os
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 import warnings
 import zlib
@@ -188,7 +190,156 @@ class Game(unittest.TestCase):
         lines = listing.stdout.splitlines()
         self.assertIn("gzip, version 4, 41 frames", lines[0])
         self.assertEqual(lines[2], "ply 1: 2,1,4,0 -> 2,2,4,0 promo 0 flags 0")
-        self.assertIn("missing", listing.stderr)
+        self.assertEqual(listing.stderr, "quorvane4d: missing: cannot open the file: No such file or directory\n")
+        # Regression: --help was taken for a file name.
+        for option, words in (("--help", "usage: python3 -m quorvane4d"), ("--version", quorvane4d.__version__)):
+            shown = subprocess.run([sys.executable, "-m", "quorvane4d", option], capture_output=True, text=True)
+            self.assertEqual((shown.returncode, shown.stderr), (0, ""), option)
+            self.assertIn(words, shown.stdout, option)
+
+    def test_command_line_fails_on_damaged_containers(self):
+        """Regression: a cut container, or one with a gigabyte after its last
+        frame, exited 0 with only a RuntimeWarning quoting internal source
+        lines; now each is one line on standard error, and the status 1."""
+        with open(self.plain, "rb") as f:
+            whole = f.read()
+        cut, longer = (os.path.join(self.scratch.name, name) for name in ("cut.quorvane4", "longer.quorvane4"))
+        with open(cut, "wb") as f:
+            f.write(whole[:-100])
+        with open(longer, "wb") as f:
+            f.write(whole)
+            f.truncate(len(whole) + (1 << 30))  # sparse: a gigabyte of zeros that takes no room
+        for path, reason in ((cut, "fewer frames than the header counts"), (longer, "bytes after the last frame")):
+            listing = subprocess.run([sys.executable, "-m", "quorvane4d", path], capture_output=True, text=True)
+            self.assertEqual((listing.returncode, listing.stdout), (1, ""), path)
+            self.assertEqual(listing.stderr, f"quorvane4d: {path}: {reason}\n")
+
+
+class Unusual(unittest.TestCase):
+    """Empty containers, files that are not regular, arguments, threads."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.TemporaryDirectory()
+        cls.empty = os.path.join(cls.scratch.name, "empty.quorvane4")
+        subprocess.run([PROGRAM, "encode", "-i", "-", "-o", cls.empty], input=b"", capture_output=True, check=True)
+        cls.game = os.path.join(cls.scratch.name, "game.quorvane4")
+        subprocess.run([PROGRAM, "encode", "-i", EXAMPLE_GAME, "-o", cls.game], capture_output=True, check=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.scratch.cleanup()
+
+    def test_an_empty_container(self):
+        """Regression: .trailers of a valid empty container (what encode
+        writes for a log without positions) raised `strides is incompatible`."""
+        for memory_map in (True, False):
+            with quorvane4d.open_container(self.empty, memory_map=memory_map) as game:
+                self.assertEqual((len(game), list(game)), (0, []))
+                self.assertEqual(game.values.shape, (0, quorvane4d.ENCODING_DIM))
+                self.assertEqual((game.trailers.shape, game.trailers.dtype), ((0,), quorvane4d.TRAILER_DTYPE))
+                with self.assertRaises(IndexError):
+                    game[0]
+
+    def test_files_that_are_not_containers(self):
+        """Regression: open_container blocked forever on a FIFO without a
+        writer, and called a folder too short for a header."""
+        fifo = os.path.join(self.scratch.name, "fifo")
+        os.mkfifo(fifo)
+        for path, cls in ((fifo, quorvane4d.FileError), (self.scratch.name, IsADirectoryError),
+                          (os.path.join(self.scratch.name, "missing"), FileNotFoundError)):
+            with self.assertRaises(cls, msg=path) as caught:
+                quorvane4d.open_container(path)
+            self.assertIsInstance(caught.exception, quorvane4d.FileError)
+            self.assertEqual(caught.exception.path, path)
+            self.assertNotIn("too short", str(caught.exception))
+        listing = subprocess.run([sys.executable, "-m", "quorvane4d", fifo], capture_output=True, text=True, timeout=60)
+        self.assertEqual((listing.returncode, listing.stderr), (1, f"quorvane4d: {fifo}: not a regular file\n"))
+
+    def test_arguments(self):
+        """Regression: verify=None was taken as False; numpy integers could
+        not index frames."""
+        for options in ({"verify": None}, {"verify": "yes"}, {"memory_map": 1}):
+            with self.assertRaisesRegex(TypeError, "must be True or False", msg=options):
+                quorvane4d.open_container(self.game, **options)
+        with self.assertRaisesRegex(TypeError, "path must be"):
+            quorvane4d.open_container(3)
+        with self.assertRaisesRegex(quorvane4d.ArgumentError, "NUL"):
+            quorvane4d.open_container(self.game + "\0.txt")
+        with quorvane4d.open_container(self.game, verify=numpy.bool_(True)) as game:
+            self.assertEqual(game[numpy.int64(3)][1], game[3][1])
+            self.assertEqual(game[numpy.uint8(3)][1].ply, game.trailers[3]["ply"])
+            for index in (True, 1.0, "1"):
+                with self.assertRaises(TypeError, msg=repr(index)):
+                    game[index]
+
+    def test_close_while_another_thread_reads(self):
+        """Each container's methods are safe against each other: closing it
+        on one thread stops an iteration on another with ValueError, never a
+        crash; arrays already taken stay valid."""
+        for codec_args in ([], ["--zstd"]):
+            path = os.path.join(self.scratch.name, "threads.quorvane4")
+            subprocess.run([PROGRAM, "encode", *codec_args, "-i", EXAMPLE_GAME, "-o", path], check=True)
+            for _ in range(5):
+                game = quorvane4d.open_container(path)
+                values = game.values if not codec_args else None
+                started, outcome = threading.Event(), []
+
+                def read():
+                    try:
+                        for _ in game:
+                            started.set()
+                        outcome.append("finished")
+                    except ValueError as error:
+                        outcome.append(str(error))
+                    started.set()
+
+                reader = threading.Thread(target=read)
+                reader.start()
+                started.wait()
+                game.close()
+                reader.join()
+                self.assertIn(outcome[0], ("finished", "the container is closed"))
+                with self.assertRaisesRegex(ValueError, "closed"):
+                    list(game)
+                if values is not None:
+                    self.assertEqual(values.shape[0], 41)
+                    self.assertTrue(numpy.isfinite(values).all())
+
+    def test_read_into_memory_survives_a_cut_file(self):
+        """A memory map of a file cut short crashes the process (SIGBUS), as
+        any memory map does; memory_map=False reads the frames into memory
+        instead, so the arrays survive whatever happens to the file."""
+        path = os.path.join(self.scratch.name, "cut_later.quorvane4")
+        with open(self.game, "rb") as f, open(path, "wb") as g:
+            g.write(f.read())
+        with quorvane4d.open_container(path, memory_map=False) as game:
+            values, trailers = game.values, game.trailers
+            expected = numpy.array(quorvane4d.open_container(self.game).values)
+            os.truncate(path, 1000)
+            self.assertTrue(numpy.array_equal(values, expected))
+            self.assertEqual(len(trailers), len(expected))
+            self.assertFalse(values.flags.writeable)
+
+    @needs_zstandard
+    def test_ctrl_c_stops_a_long_check(self):
+        """The check of a compressed container that claims 2^31 frames
+        decompresses whatever its stream holds, writing nothing; Ctrl-C
+        stops it (here some 16 GB of zeros in 33 KB)."""
+        with open(self.empty, "rb") as f:
+            header = bytearray(f.read())
+        header[20:24] = struct.pack("<I", 1 << 31)
+        zeros = zstd_frame(bytes(16 << 20))
+        path = os.path.join(self.scratch.name, "claims_much.quorvanez4")
+        with open(path, "wb") as f:
+            f.write(zstd_frame(bytes(header)) + zeros * 1000)
+        timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+        timer.start()
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                quorvane4d.open_container(path)
+        finally:
+            timer.cancel()
 
 
 class SameVerdictAsTheProgram(unittest.TestCase):
@@ -227,6 +378,7 @@ class SameVerdictAsTheProgram(unittest.TestCase):
                 said += [True, ""]
             except quorvane4d.ContainerError as error:
                 self.assertEqual(error.path, path)
+                self.assertIsInstance(error.code, quorvane4d.Result)
                 said += [False, str(error)]
         return (run("csv", path).returncode == 0, *said)
 
@@ -244,7 +396,7 @@ class SameVerdictAsTheProgram(unittest.TestCase):
             # csv reads only as far as the header's frames go; verification reads the rest
             ("gzip_longer_than_counted", longer, False, "bytes after the last frame"),
             ("gzip_cut_after_its_frames", longer[:len(longer) - 40], False, "bytes after the last frame"),
-            ("gzip_wrong_crc", packed[:-8] + b"\0" * 8, False, "CRC"),
+            ("gzip_wrong_crc", packed[:-8] + b"\0" * 8, False, "checksum"),
             ("gzip_without_trailer", packed[:-8], False, ""),
             ("plain_with_bytes_after", self.container + b"\0", False, "bytes after the last frame"),
             ("counted_two", self.patched(20, 2), False, "fewer frames"),

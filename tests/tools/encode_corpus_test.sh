@@ -53,6 +53,19 @@ for g in "${games[@]}"; do
   cmp -s "out_plain/$name.quorvane4" "direct_$name.quorvane4" || fail "out_plain/$name.quorvane4 differs"
 done
 
+# --zstd and --zstd=LEVEL write zstd containers of the same frames.
+"$script" --zstd=5 -j 2 out_zstd "${games[@]}" 2>/dev/null || fail "--zstd=5"
+"$script" --zstd out_zstd3 league/a/game0.ndjson4 2>/dev/null || fail "--zstd"
+for out in out_zstd/game0.quorvanez4 out_zstd/game3.quorvanez4 out_zstd3/game0.quorvanez4; do
+  name=$(basename "$out" .quorvanez4)
+  [ "$(head -c 4 "$out" | od -An -tx1 | tr -d ' ')" = 28b52ffd ] || fail "$out is not zstd"
+  cmp -s <("$binary" csv "$out") <("$binary" csv "direct_$name.quorvane4") || fail "$out differs from a direct encode"
+done
+"$script" --zstd=20 out_bad league/a/game0.ndjson4 2>/dev/null
+[ $? -eq 1 ] || fail "--zstd=20 must fail the game"
+"$script" --gzip out_bad league/a/game0.ndjson4 2>/dev/null
+[ $? -eq 2 ] || fail "an unknown long option must be a usage error"
+
 # A game that cannot be read fails alone; no container appears for it.
 "$script" out_missing league/a/game0.ndjson4 league/a/nowhere.ndjson4 2>stderr
 [ $? -eq 1 ] || fail "a missing game must give exit status 1"

@@ -32,30 +32,28 @@ int main(int argc, char** argv) {
     options.codec = codec;
     q4d::ContainerWriter* writer = nullptr;
     const char* path = codec == q4d::CODEC_PLAIN ? argv[2] : argv[3];
-    if (const int rc = q4d::container_writer_open(path, options, &writer); rc != q4d::CONTAINER_WRITE_OK) {
-      return fail(q4d::container_write_error_name(rc), rc);
+    if (const q4d::Result rc = q4d::container_writer_open(path, options, &writer); rc != q4d::OK) {
+      return fail(q4d::result_name(rc), rc);
     }
-    int rc = q4d::container_writer_write(writer, frame.vector.data(), frame.trailer);
-    if (rc == q4d::CONTAINER_WRITE_OK) rc = q4d::container_writer_backfill(writer);
-    if (rc != q4d::CONTAINER_WRITE_OK) {
+    q4d::Result rc = q4d::container_writer_write(writer, frame.vector.data(), frame.trailer);
+    if (rc == q4d::OK) rc = q4d::container_writer_backfill(writer);
+    if (rc != q4d::OK) {
       q4d::container_writer_discard(writer);
-      return fail(q4d::container_write_error_name(rc), rc);
+      return fail(q4d::result_name(rc), rc);
     }
-    if (rc = q4d::container_writer_close(writer); rc != q4d::CONTAINER_WRITE_OK) {
-      return fail(q4d::container_write_error_name(rc), rc);
-    }
+    if (rc = q4d::container_writer_close(writer); rc != q4d::OK) return fail(q4d::result_name(rc), rc);
   }
 
   q4d::ContainerReader* reader = nullptr;
   q4d::ContainerReadOptions verify;
   verify.verify = true;
-  if (const int rc = q4d::container_reader_open(argv[3], verify, &reader); rc != q4d::CONTAINER_READ_OK) {
-    return fail(q4d::container_read_error_name(rc), rc);
+  if (const q4d::Result rc = q4d::container_reader_open(argv[3], verify, &reader); rc != q4d::OK) {
+    return fail(q4d::result_name(rc), rc);
   }
   const q4d::ContainerCodec codec = q4d::container_reader_info(reader)->codec;
-  const int rc = q4d::container_reader_read(reader, read_back.vector.data(), &read_back.trailer);
+  const q4d::Result rc = q4d::container_reader_read(reader, read_back.vector.data(), &read_back.trailer);
   q4d::container_reader_close(reader);
-  if (rc != q4d::CONTAINER_READ_OK) return fail(q4d::container_read_error_name(rc), rc);
+  if (rc != q4d::OK) return fail(q4d::result_name(rc), rc);
   if (codec != q4d::CODEC_GZIP ||
       std::memcmp(read_back.vector.data(), frame.vector.data(), sizeof frame.vector) != 0) {
     return fail("the gzip container does not read back as written", 0);
