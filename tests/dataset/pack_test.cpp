@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/byte_order.h"
@@ -229,6 +230,39 @@ TEST_F(Pack, RoundTripOnAnyThreads) {
       }
     }
   }
+  pack_close(reader);
+}
+
+// Readers of one pack share it: threads read its blocks at once, each into
+// its own PackBlock, and get what one thread gets.
+TEST_F(Pack, BlocksReadOnSeveralThreadsAtOnce) {
+  std::mt19937 rng(7);
+  const std::string log = write("log.ndjson4", bytes_of(game_log(rng, 200, 1500, "1")));
+  ASSERT_EQ(pack_write({log}, path("out.q4pack").c_str(), PackWriteOptions{}, nullptr, nullptr, nullptr), OK);
+  PackReader* reader = nullptr;
+  ASSERT_EQ(pack_open(path("out.q4pack").c_str(), &reader, nullptr), OK);
+  const auto n_blocks = static_cast<std::uint32_t>(pack_info(reader)->blocks.size());
+  ASSERT_GE(n_blocks, 2u);
+  std::vector<std::vector<PieceWord>> alone(n_blocks);
+  PackBlock block;
+  for (std::uint32_t k = 0; k < n_blocks; ++k) {
+    ASSERT_EQ(pack_read_block(reader, k, &block, nullptr), OK);
+    alone[k] = block.pieces;
+  }
+  std::vector<int> differ(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      PackBlock mine;
+      for (int round = 0; round < 3; ++round) {
+        for (std::uint32_t k = (t + round) % n_blocks, n = 0; n < n_blocks; ++n, k = (k + 1) % n_blocks) {
+          if (pack_read_block(reader, k, &mine, nullptr) != OK || mine.pieces != alone[k]) ++differ[t];
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(differ, std::vector<int>(4, 0));
   pack_close(reader);
 }
 
