@@ -111,40 +111,49 @@ def main():
                 seconds[threads] += timed(lambda: encode(chunk, threads))[0]
         return {f"encode_batch threads={t}": len(texts) / s for t, s in seconds.items()}
 
-    def stream_rates(threads):
+    def stream_rates(threads, source=None, buffer=10_000, name="PositionStream"):
         """PositionStream and encode_batch over the shuffled positions, batch by
         batch in turn, in the stream's second epoch: a training stream runs
         for hours, so its start (the first fill of the shuffle buffer, the
         first use of its batch memory) is timed apart."""
-        positions = quorvane4d.PositionStream(games, batch_size=ROWS, shuffle_buffer=10_000, seed=1, threads=threads,
-                                              epochs=2)
+        positions = quorvane4d.PositionStream(source or games, batch_size=ROWS, shuffle_buffer=buffer, seed=1,
+                                              threads=threads, epochs=2)
         stream = iter(positions)
         start_seconds = timed(lambda: next(stream))[0]
         stream_seconds = batch_seconds = 0.0
         n = ROWS
         while n < len(texts):  # the rest of the first epoch
-            n += len(next(stream)[1])
+            n += len(next(stream)[0])
         n = 0
         while True:
             seconds, batch = timed(lambda: next(stream, None))
             if batch is None:
                 break
             stream_seconds += seconds
-            chunk = shuffled[n:n + len(batch[1])]
+            chunk = shuffled[n:n + len(batch[0])]
             n += len(chunk)
             del batch  # its memory goes back for the next batch
             batch_seconds += timed(lambda: encode(chunk, threads))[0]
         assert n == len(texts)
-        stages[threads].append((start_seconds, positions.stats["read_seconds"] / (2 * n),
-                                positions.stats["encode_seconds"] / (2 * n)))
-        return {f"PositionStream threads={threads}": n / stream_seconds,
-                f"encode_batch shuffled threads={threads}": n / batch_seconds}
+        if source is None:
+            stages[threads].append((start_seconds, positions.stats["read_seconds"] / (2 * n),
+                                    positions.stats["encode_seconds"] / (2 * n)))
+        return {f"{name} threads={threads}": n / stream_seconds,
+                f"encode_batch shuffled threads={threads}" + ("" if source is None else f" beside {name}"):
+                    n / batch_seconds}
 
     def cpp_rates():
         result = subprocess.run([os.path.join(args.build, "bench", "loader_bench"), f"--positions={all_games}",
                                  "--benchmark_min_time=0.01", "--benchmark_format=json"],
                                 check=True, capture_output=True, text=True)
         return {b["name"]: b["items_per_second"] for b in json.loads(result.stdout)["benchmarks"]}
+
+    # The games packed, when the package makes packs: the training path.
+    packed = None
+    if hasattr(quorvane4d, "pack"):
+        packed = os.path.join(args.build, "python-bench", "games.q4pack")
+        if not os.path.exists(packed):
+            quorvane4d.pack(games, packed)
 
     rates = {}
     stages = {1: [], 2: []}  # the stream's first batch, and its seconds reading and encoding per position
@@ -153,6 +162,8 @@ def main():
         round_rates.update(encode_batch_rates())
         round_rates.update(stream_rates(1))
         round_rates.update(stream_rates(2))
+        if packed:
+            round_rates.update(stream_rates(2, packed, 100_000, "PositionStream over a pack"))
         for name, rate in round_rates.items():
             rates.setdefault(name, []).append(rate)
         print(f"round {r + 1}: " + ", ".join(f"{name} {rate:.0f}/s" for name, rate in round_rates.items()), flush=True)
@@ -181,13 +192,33 @@ def main():
               f"{ratio(f'encode_batch shuffled threads={threads}', f'PositionStream threads={threads}'):.3f} shuffled"
               f"  (target <= 1.2)")
 
+    if packed:
+        print(f"  encode_batch / PositionStream over a pack (100 000 buffer), threads=2: "
+              f"{ratio('encode_batch shuffled threads=2 beside PositionStream over a pack', 'PositionStream over a pack threads=2'):.3f}"
+              f"  (target <= 1.1)")
+        # Resuming a million positions in: the pack fifty times over, read as one source.
+        million = [packed] * (1_000_000 // len(texts) + 1)
+        options = dict(batch_size=ROWS, shuffle_buffer=100_000, seed=1, threads=2)
+        first = quorvane4d.PositionStream(million, **options)
+        next(iter(first))
+        state = first.state_dict()
+        state["shards"][0]["received"] = state["shards"][0]["sources"][0][1] = 1_000_000
+        seconds = []
+        for _ in range(3):
+            resumed = quorvane4d.PositionStream(million, **options)
+            resumed.load_state_dict(state)
+            seconds.append(timed(lambda: next(iter(resumed)))[0])
+        print(f"  resuming 1 000 000 positions into a pack's epoch, to the first batch: {min(seconds):.3f} s "
+              f"(target <= 1 s; a batch encoded is {ROWS / statistics.median(rates['PositionStream over a pack threads=2']):.3f} s of it)")
+
     # The shuffle buffer's memory: 100 000 positions of 96 pieces; the first
     # batch comes once the buffer is full.
     before = resident_bytes()
     stream = iter(quorvane4d.PositionStream(crowded, batch_size=1, shuffle_buffer=100_000, threads=1))
     next(stream)
-    print(f"\nshuffle buffer of 100 000 positions of 96 pieces: {(resident_bytes() - before) / 1e6:.0f} MB "
-          f"(target <= 200 MB)")
+    grown = resident_bytes() - before
+    print(f"\nshuffle window of 100 000 positions of 96 pieces: {grown / 1e6:.0f} MB, {grown / 100_000:.0f} bytes "
+          f"a position (target <= 200 MB)")
     print(f"load after: {os.getloadavg()}")
 
 

@@ -42,16 +42,16 @@ def main():
     args = parser.parse_args()
 
     torch.manual_seed(0)
-    dataset = PositionDataset(args.game, batch_size=8, shuffle_buffer=64, seed=1, epochs=1000, threads=1)
+    dataset = PositionDataset(args.game, batch_size=8, shuffle_buffer=64, seed=1, epochs=1000, threads=1, drop_last=True)
     loader = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=1)
     model = TinyModel()
     optimiser = torch.optim.Adam(model.parameters(), lr=0.01)
 
     losses = []
-    for step, (x, trailers) in enumerate(loader):
+    for step, (x, labels) in enumerate(loader):
         if step == args.steps:
             break
-        target = trailers["ply"].float() / 40.0
+        target = labels["ply"].float() / 40.0
         loss = torch.nn.functional.mse_loss(model(x), target)
         optimiser.zero_grad()
         loss.backward()

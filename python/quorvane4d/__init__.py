@@ -8,7 +8,7 @@ the same bits as the quorvane_4d program writes.
     x = quorvane4d.encode("4d-fen v1: K@0,0,0,4; k@7,7,7,4")          # (45056,) float32
     xs = quorvane4d.encode_batch(texts, threads=0)                       # (n, 45056)
     for record in quorvane4d.read_ply_log("game.ndjson4"): ...          # positions of a game
-    for values, trailers in quorvane4d.PositionStream(paths, batch_size=256, shuffle_buffer=10_000): ...
+    for values, labels in quorvane4d.PositionStream(sources, batch_size=256, shuffle_buffer=100_000): ...
     with quorvane4d.open_container("game.quorvanez4") as game: ...     # frames the program wrote
     quorvane4d.pack(paths, "corpus.q4pack", keys=["score"])              # many games in one labelled file
     with quorvane4d.open_pack("corpus.q4pack") as p: p.labels, p[k], p.encode_batch(range(256))

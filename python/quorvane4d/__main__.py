@@ -8,6 +8,9 @@ from quorvane4d.pack import is_pack, print_summary
 
 if __name__ == "__main__":
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # `| head` ends the listing quietly
+    if sys.argv[1:2] == ["bench"]:
+        from quorvane4d.bench import main as bench
+        sys.exit(bench(sys.argv[2:]))
     # Packs get their summary; every other argument goes to the containers' listing.
     packs = [arg for arg in sys.argv[1:] if is_pack(arg)]
     others = [arg for arg in sys.argv[1:] if not is_pack(arg)]

@@ -1,16 +1,27 @@
-"""PositionStream: batches of encoded positions from NDJSON4 ply logs, for training loops."""
+"""PositionStream: batches of encoded positions and their labels, for training loops.
+
+Reads packed datasets, NDJSON4 ply logs and the program's containers; see
+docs/PYTHON.md for the order of an epoch, shards, filters, mixing and
+resuming.
+"""
+import numbers
+import operator
 import os
+import stat
 import sys
 
 import numpy
 
 from quorvane4d import _core
+from quorvane4d.encoding import dtype_name
+from quorvane4d.errors import ArgumentError, FileError, Result
 
 # The trailer of each position, as a container stores it.
 TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
                              ("promo", "u1"), ("flags", "u1")])
 
-_ERR_OPEN, _ERR_READ, _ERR_ALLOC = -4, -5, -6
+STATE_VERSION = 1
+_SPLITS = {None: 0, "train": 1, "val": 2}
 
 
 def _distributed_rank():
@@ -28,72 +39,171 @@ def _dataloader_worker():
     return (info.id, info.num_workers) if info is not None else (0, 1)
 
 
-def _count(name, value, least):
-    if not isinstance(value, int) or isinstance(value, bool) or value < least:
-        raise ValueError(f"{name} must be an int of {least} or more, not {value!r}")
+def _integer(name, value, least, below):
+    """An int (numpy's too, never a bool) in [least, below), else ArgumentError naming it."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise ArgumentError(Result.ERR_ARGUMENT, message=f"{name} must be an int, not {value!r}")
+    value = operator.index(value)
+    if not least <= value < below:
+        raise ArgumentError(Result.ERR_ARGUMENT,
+                            message=f"{name} must be in [{least}, {below}), not {value}")
     return value
 
 
+def _fraction(name, value, least_open):
+    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not (
+            (0 < value <= 1) if least_open else (0 <= value <= 1)):
+        raise ArgumentError(Result.ERR_ARGUMENT,
+                            message=f"{name} must be a number in {'(0, 1]' if least_open else '[0, 1]'}, not {value!r}")
+    return float(value)
+
+
+def _paths(source):
+    """The paths of one source: a path, or a list of paths read as one dataset."""
+    paths = [source] if isinstance(source, (str, bytes, os.PathLike)) else list(source)
+    if not paths:
+        raise ArgumentError(Result.ERR_ARGUMENT, message="a source needs at least one path")
+    out = []
+    for path in paths:
+        path = os.fsdecode(os.fspath(path))
+        try:
+            mode = os.stat(path).st_mode
+        except OSError as e:
+            raise FileError(Result.ERR_OPEN, path, errno=e.errno) from None
+        if not stat.S_ISREG(mode):
+            raise FileError(Result.ERR_NOT_REGULAR, path)
+        out.append(path)
+    return out
+
+
 class PositionStream:
-    """Iterates batches (values, trailers) of the positions of NDJSON4 ply logs.
+    """Iterates batches (values, labels) of packed datasets, ply logs or containers.
 
-    values is a (B, 45056) float32 array, trailers a numpy array of B records
-    of TRAILER_DTYPE (ply, move_from, move_to, promo, flags). The positions and
-    trailers are the ones `quorvane_4d encode` writes for the same files.
+    values is a (B, 45056) float32 array (dtype="bfloat16": uint16 holding
+    the bfloat16 bits, half the bytes); labels a dict of numpy columns of B
+    entries: ply, move_from, move_to, promo, flags (the trailer: the move that
+    led to the position), has_move, next_move_from, next_move_to, next_promo,
+    has_next_move (the move played from the position, from packs), every
+    named key of a pack (float32, NaN where a line had none) and, for a mix,
+    source (which one).
 
-    Positions are read and encoded on the fly, `threads` threads encoding each
-    batch (0: one per processor, shared among DataLoader workers). A shuffle
-    buffer of `shuffle_buffer` positions (kept as piece lists, about 400 bytes
-    for 96 pieces) mixes them, the files are read in an order drawn anew each
-    epoch, and the same seed gives the same order. With shuffle_buffer=0, files
-    and lines come in order. A batch never spans two epochs: the last of an
-    epoch may be smaller.
-
-    Work is split without overlap across `(rank, world_size)` (when both are
-    None: torch.distributed's, if initialised, else a single rank) and, inside
-    a torch DataLoader, across its workers: every file is cut into that many
-    shares of its bytes, and in one epoch every position is yielded exactly
-    once in all. The split is made when iteration starts.
-
-    `stats` holds the counters of the iteration under way, or of the last
-    one: positions, batches, lines skipped (lines_too_long, fen4_errors, as
-    encode reports them), the shuffle buffer's fill, and seconds spent
-    reading and encoding, to see which stage is the slow one.
+    `sources` is a path or a list of paths read as one dataset; with
+    `weights`, a list of such sources mixed in those proportions. A shuffle
+    window of `shuffle_buffer` positions (piece lists) mixes the order of a
+    seeded permutation of the data's blocks or files; each epoch has its own
+    order, fixed by `seed`. Work is split across `(rank, world_size)` (both
+    None: torch.distributed's, if initialised) and, inside a DataLoader,
+    across its workers, at the start of each iteration. One iteration yields
+    `epochs` epochs and the next iteration the following ones (`set_epoch`
+    chooses). `state_dict()` / `load_state_dict()` resume where the caller
+    stopped. docs/PYTHON.md has the details.
     """
 
-    def __init__(self, paths, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
-                 world_size=None):
-        if isinstance(paths, (str, bytes, os.PathLike)):
-            paths = [paths]
-        self.paths = [os.fspath(p) for p in paths]
-        for path in self.paths:
-            if not os.path.isfile(path):
-                raise FileNotFoundError(2, "no such file", path)
-        self.batch_size = _count("batch_size", batch_size, 1)
-        self.shuffle_buffer = _count("shuffle_buffer", shuffle_buffer, 0)
-        self.seed = _count("seed", seed, 0) & 0xFFFFFFFFFFFFFFFF
-        self.threads = _count("threads", threads, 0)
-        self.epochs = _count("epochs", epochs, 0)
+    def __init__(self, sources, *, batch_size=256, shuffle_buffer=0, seed=0, threads=0, epochs=1, rank=None,
+                 world_size=None, weights=None, drop_last=False, min_ply=None, max_ply=None, min_pieces=None,
+                 max_pieces=None, keep_fraction=1.0, require=(), split=None, val_fraction=0.0, dtype="float32"):
+        if weights is None:
+            self.sources = [_paths(sources)]
+            self.weights = [1.0]
+        else:
+            if isinstance(sources, (str, bytes, os.PathLike)):
+                raise ArgumentError(Result.ERR_ARGUMENT, message="with weights, sources is a list of sources")
+            self.sources = [_paths(s) for s in sources]
+            self.weights = [float(w) for w in weights]
+            if len(self.weights) != len(self.sources) or not 0 < len(self.sources) < 256 or not all(
+                    0 < w < float("inf") for w in self.weights):
+                raise ArgumentError(Result.ERR_ARGUMENT,
+                                    message="weights must be one positive number per source (at most 255)")
+        self.batch_size = _integer("batch_size", batch_size, 1, 1 << 20)
+        self.shuffle_buffer = _integer("shuffle_buffer", shuffle_buffer, 0, 1 << 32)
+        self.seed = _integer("seed", seed, 0, 1 << 64)
+        self.threads = _integer("threads", threads, 0, 1 << 31)
+        self.epochs = _integer("epochs", epochs, 0, 1 << 63)
         if (rank is None) != (world_size is None):
-            raise ValueError("give both rank and world_size, or neither")
+            raise ArgumentError(Result.ERR_ARGUMENT, message="give both rank and world_size, or neither")
         if rank is not None:
-            _count("world_size", world_size, 1)
-            if not isinstance(rank, int) or not 0 <= rank < world_size:
-                raise ValueError(f"rank must be in [0, {world_size}), not {rank!r}")
+            world_size = _integer("world_size", world_size, 1, 1 << 16)
+            rank = _integer("rank", rank, 0, world_size)
         self.rank, self.world_size = rank, world_size
+        self.drop_last = bool(drop_last)
+        self.dtype = dtype_name(dtype)
+        bounds = {}
+        for name, value in (("min_ply", min_ply), ("max_ply", max_ply), ("min_pieces", min_pieces),
+                            ("max_pieces", max_pieces)):
+            bounds[name] = -1 if value is None else _integer(name, value, 0, 1 << 62)
+        if split not in _SPLITS:
+            raise ArgumentError(Result.ERR_ARGUMENT, message=f"split must be None, 'train' or 'val', not {split!r}")
+        require = [require] if isinstance(require, str) else list(require)
+        if not all(isinstance(k, str) for k in require):
+            raise ArgumentError(Result.ERR_ARGUMENT, message="require is a list of key names")
+        self.filter = dict(bounds, keep_fraction=_fraction("keep_fraction", keep_fraction, True),
+                           required_keys=require, split=_SPLITS[split],
+                           val_fraction=_fraction("val_fraction", val_fraction, False))
         self.stats = {}
+        self._epoch = 0          # the first epoch of the next iteration
+        self._resume = None      # shard states to start the next iteration from
+        self._state = None       # this shard's state after the last batch yielded
+        self._carry_state = False
+        self._complete = False   # the last iteration ran to its end
+        self._turns = {}         # rank: (workers, the worker whose batch was due next), for a resumed pass
+        self._open = None        # (shard layout and threads, the compiled stream) kept after a whole pass
 
     def shard(self):
         """(shard, number of shards) of the calling process or DataLoader worker."""
         rank, world_size = (self.rank, self.world_size) if self.rank is not None else _distributed_rank() or (0, 1)
         worker, workers = _dataloader_worker()
+        # A resumed DataLoader asks its workers in turn from worker 0: the
+        # shards turn with them, so that the shard whose batch was due next
+        # comes first, as it would have in the run that stopped.
+        turn = self._turns.get(rank, (workers, 0))
+        if turn[0] == workers:
+            worker = (worker + turn[1]) % workers
         return rank * workers + worker, world_size * workers
+
+    def set_epoch(self, epoch):
+        """The epoch the next iteration starts with, as DistributedSampler.set_epoch."""
+        self._epoch = _integer("epoch", epoch, 0, 1 << 63)
+
+    def _identity(self):
+        return {"version": STATE_VERSION, "seed": self.seed, "shuffle_buffer": self.shuffle_buffer,
+                "sources": [[os.path.basename(p) for p in s] for s in self.sources], "weights": self.weights,
+                "filter": self.filter}
+
+    def state_dict(self):
+        """Where this stream stands: small, to save beside a checkpoint."""
+        return dict(self._identity(), next_epoch=self._epoch, complete=self._complete,
+                    shards=[] if self._state is None else [self._state])
+
+    def load_state_dict(self, state):
+        """Resumes from state_dict() (or a list of them, gathered from every rank
+        and worker) at the next iteration. With the same layout each shard
+        takes up its own state; with another, each shard reads its share of
+        what no old shard had yet yielded, and later epochs use the new layout."""
+        states = state if isinstance(state, (list, tuple)) else [state]
+        shards, next_epoch, turns = [], 0, {}
+        identity = self._identity()
+        for s in states:
+            if not isinstance(s, dict) or s.get("version") != STATE_VERSION:
+                raise ArgumentError(Result.ERR_ARGUMENT, message="not a PositionStream state")
+            for key, value in identity.items():
+                if s.get(key) != value:
+                    raise ArgumentError(Result.ERR_ARGUMENT,
+                                        message=f"the state was saved with another {key}: {s.get(key)!r}")
+            shards += [_checked_shard(shard, len(self.sources)) for shard in s.get("shards", ())]
+            next_epoch = max(next_epoch, _integer("next_epoch", s.get("next_epoch"), 0, 1 << 63))
+            turns.update({int(rank): tuple(turn) for rank, turn in s.get("turns", {}).items()})
+        self._epoch = next_epoch
+        self._turns = turns
+        # Every pass saved had ended: the next starts afresh. Otherwise the
+        # ended ones' last states say what their shards had received.
+        self._resume = None if all(s.get("complete") for s in states) else _complete(shards, len(self.sources))
 
     def __getstate__(self):
         # A DataLoader worker that is started afresh (the "spawn" method, the
         # default inside ranks started by torch.multiprocessing.spawn) has no
         # torch.distributed of its own: it takes this process's rank along.
         state = self.__dict__.copy()
+        state["_open"] = None  # the compiled stream stays with its process
         if self.rank is None and _distributed_rank() is not None:
             state["rank"], state["world_size"] = _distributed_rank()
         return state
@@ -103,24 +213,74 @@ class PositionStream:
         threads = self.threads
         if threads == 0:
             threads = max(1, _core.available_processors() // _dataloader_worker()[1])
-        code, stream = _core.open_stream([os.fsencode(p) for p in self.paths], self.batch_size,
-                                         self.shuffle_buffer, self.seed, threads, self.epochs, shard, n_shards)
-        if stream is None:
-            raise MemoryError("PositionStream: no memory or no threads") if code in (-3, _ERR_ALLOC) else \
-                ValueError(f"PositionStream: bad options ({code})")
+        # The compiled stream is kept from one iteration to the next of the
+        # same shard (a persistent worker's passes): it has read the packs'
+        # indexes and counted what the filters keep once.
+        key = (shard, n_shards, threads)
+        reuse, self._open = self._open, None
+        if reuse is not None and reuse[0] != key:
+            reuse[1].close()
+            reuse = None
+        stream = reuse[1] if reuse is not None else _core.open_stream(
+            [(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size, self.shuffle_buffer, self.seed,
+            threads, shard, n_shards, self.drop_last, self.filter, self.dtype)
+        saved, self._resume, self._turns, self._complete = self._resume or [], None, {}, False
+        epoch = self._epoch
         try:
-            while True:
-                code, values, trailers = stream.next()
-                if code != 0:
-                    path, error = stream.failure()
-                    if code == _ERR_ALLOC:
-                        raise MemoryError(f"PositionStream: out of memory reading {path}")
-                    what = "cannot open" if code == _ERR_OPEN else "read error on"
-                    raise OSError(error, f"PositionStream: {what} {path}: {os.strerror(error)}", path)
-                if values is None:
-                    return
-                self.stats = stream.stats()
-                yield values, trailers.view(TRAILER_DTYPE)
+            for _ in range(self.epochs):
+                stream.begin(epoch, saved)
+                saved = []
+                epoch = stream.state()["epoch"]
+                self._epoch = epoch + 1
+                while (batch := stream.next()) is not None:
+                    values, labels = batch
+                    self._state = stream.state()
+                    self.stats = stream.stats()
+                    if self._carry_state:
+                        labels["loader_state"] = dict(self._identity(), next_epoch=self._epoch, shards=[self._state])
+                    yield values, labels
+                epoch += 1
+            self._complete = True  # the pass is over: the next starts at the next epoch
+            self._open = (key, stream)
         finally:
             self.stats = stream.stats()
-            stream.close()
+            if self._open is None:  # stopped early, or failed: not kept
+                stream.close()
+
+
+def _checked_shard(shard, n_sources):
+    """A shard's state as state_dict() writes it, else ArgumentError."""
+    def whole(value):
+        return isinstance(value, numbers.Integral) and not isinstance(value, bool) and 0 <= value < 1 << 64
+
+    fields = ("n_shards", "shard", "epoch", "received", "length", "least_length")
+    ok = isinstance(shard, dict) and all(whole(shard.get(f)) for f in fields) and shard["shard"] < shard["n_shards"]
+    ok = ok and isinstance(shard.get("plan"), (list, tuple)) and all(
+        isinstance(p, (list, tuple)) and len(p) == 4 and all(map(whole, p)) for p in shard["plan"])
+    ok = ok and isinstance(shard.get("sources"), (list, tuple)) and len(shard["sources"]) == n_sources and all(
+        isinstance(p, (list, tuple)) and len(p) == 2 and all(map(whole, p)) for p in shard["sources"])
+    if not ok:
+        raise ArgumentError(Result.ERR_ARGUMENT, message=f"not a PositionStream shard state: {shard!r:.200}")
+    return shard
+
+
+def _complete(shards, n_sources):
+    """The latest state of each shard; when the states are of another layout
+    than the one they will meet, the shards that never reported start at the
+    beginning of the oldest epoch among them."""
+    latest = {}
+    for s in shards:
+        key = (s["n_shards"], s["shard"])
+        if key not in latest or (s["epoch"], s["received"]) > (latest[key]["epoch"], latest[key]["received"]):
+            latest[key] = s
+    layouts = {n for n, _ in latest}
+    if len(layouts) > 1:
+        raise ArgumentError(Result.ERR_ARGUMENT, message="the states come from more than one shard layout")
+    if latest:
+        (n,) = layouts
+        oldest = min(s["epoch"] for s in latest.values())
+        for shard in range(n):
+            latest.setdefault((n, shard), {"n_shards": n, "shard": shard, "epoch": oldest, "received": 0,
+                                           "length": 0, "least_length": 0, "plan": [],
+                                           "sources": [(0, 0)] * n_sources})
+    return [latest[k] for k in sorted(latest)]

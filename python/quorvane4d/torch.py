@@ -1,41 +1,108 @@
 """PyTorch's side of quorvane4d: PositionDataset, an IterableDataset of
-encoded batches. Importable only where torch is installed."""
+encoded batches, and PositionLoader, a DataLoader that keeps the loader's
+state for checkpoints. Importable only where torch is installed."""
 import numpy
 import torch
 import torch.utils.data
 
+from quorvane4d.errors import ArgumentError, Result
 from quorvane4d.stream import PositionStream
 
 _BOARD_SHAPE = (11, 8, 8, 8, 8)  # channel, then the square's x, y, z, w
 
 
+def _tensor(column):
+    if column.dtype == numpy.uint32:  # torch 1.13 has no uint32
+        column = column.astype(numpy.int64)
+    return torch.from_numpy(numpy.ascontiguousarray(column))
+
+
 class PositionDataset(torch.utils.data.IterableDataset):
     """PositionStream as an IterableDataset. Each item is one batch:
-    (x, trailers), x a float32 tensor of shape (B, 11, 8, 8, 8, 8) sharing
-    the batch's memory, trailers a dict of tensors: ply (int64, B), move_from
-    and move_to (uint8, B x 4), promo and flags (uint8, B).
+    (x, labels), x a float32 (or, with dtype="bfloat16", torch.bfloat16)
+    tensor of shape (B, 11, 8, 8, 8, 8) sharing the batch's memory, labels PositionStream's columns as tensors (ply as
+    int64).
 
-    Batches are made here, so give the DataLoader batch_size=None:
-
-        dataset = PositionDataset(paths, batch_size=256, shuffle_buffer=100_000, seed=epoch_seed)
-        loader = torch.utils.data.DataLoader(dataset, batch_size=None, num_workers=2)
-
-    Every worker of the loader and every rank of torch.distributed reads its
-    own share of the positions (see PositionStream); the arguments are
-    PositionStream's.
+    Batches are made here: use PositionLoader, or give a DataLoader
+    batch_size=None. Every worker of the loader and every rank of
+    torch.distributed reads its own share of the positions (see
+    PositionStream, whose arguments these are); set_epoch, state_dict and
+    load_state_dict are the stream's.
     """
 
-    def __init__(self, paths, **options):
+    def __init__(self, sources, **options):
         super().__init__()
-        self.stream = PositionStream(paths, **options)
+        self.stream = PositionStream(sources, **options)
+
+    def set_epoch(self, epoch):
+        self.stream.set_epoch(epoch)
+
+    def state_dict(self):
+        return self.stream.state_dict()
+
+    def load_state_dict(self, state):
+        self.stream.load_state_dict(state)
 
     def __iter__(self):
-        for values, trailers in self.stream:
-            x = torch.from_numpy(values).view(-1, *_BOARD_SHAPE)
-            yield x, {
-                "ply": torch.from_numpy(trailers["ply"].astype(numpy.int64)),
-                "move_from": torch.from_numpy(numpy.ascontiguousarray(trailers["move_from"])),
-                "move_to": torch.from_numpy(numpy.ascontiguousarray(trailers["move_to"])),
-                "promo": torch.from_numpy(numpy.ascontiguousarray(trailers["promo"])),
-                "flags": torch.from_numpy(numpy.ascontiguousarray(trailers["flags"])),
-            }
+        for values, labels in self.stream:
+            if values.dtype == numpy.uint16:  # bfloat16 bits; torch 1.13 takes them as int16
+                x = torch.from_numpy(values.view(numpy.int16)).view(torch.bfloat16)
+            else:
+                x = torch.from_numpy(values)
+            x = x.view(-1, *_BOARD_SHAPE)
+            yield x, {k: v if k == "loader_state" else _tensor(v) for k, v in labels.items()}
+
+
+class PositionLoader(torch.utils.data.DataLoader):
+    """A DataLoader of a PositionDataset (batch_size=None) that keeps, for
+    each shard, the state that came with the last batch it handed out, so
+    that state_dict() counts what the training loop has received, whatever
+    the workers have prepared ahead.
+
+        loader = PositionLoader(dataset, num_workers=2, persistent_workers=True)
+        loader.load_state_dict(checkpoint["loader"])          # when resuming, before iterating
+        for x, labels in loader: ...
+        checkpoint["loader"] = loader.state_dict()
+
+    With several ranks, save the list of every rank's state_dict()
+    (torch.distributed.all_gather_object) and give that list to
+    load_state_dict on every rank: the number of ranks or workers may then
+    change.
+    """
+
+    def __init__(self, dataset, **options):
+        if not isinstance(dataset, PositionDataset):
+            raise TypeError("PositionLoader reads a PositionDataset")
+        options.setdefault("batch_size", None)
+        super().__init__(dataset, **options)
+        self._shards = {}      # (n_shards, shard): the state that came with its last batch
+        self._turn = None      # (rank, (workers, the worker whose batch is due next))
+        self._complete = False
+
+    def __iter__(self):
+        stream = self.dataset.stream
+        stream._carry_state = True
+        workers = max(1, self.num_workers)
+        self._complete = False
+        for x, labels in super().__iter__():
+            state = labels.pop("loader_state")
+            for shard in state["shards"]:
+                self._shards[(shard["n_shards"], shard["shard"])] = state
+                # The worker asked after this one (shard = rank * workers + worker).
+                self._turn = (shard["shard"] // workers, (workers, (shard["shard"] % workers + 1) % workers))
+            yield x, labels
+        self._complete, self._turn = True, None  # the pass is over: the next asks worker 0 first
+
+    def state_dict(self):
+        stream = self.dataset.stream
+        shards = [s for state in self._shards.values() for s in state["shards"]]
+        next_epoch = max([state["next_epoch"] for state in self._shards.values()], default=stream._epoch)
+        turns = {} if self._turn is None else {self._turn[0]: self._turn[1]}
+        return dict(stream._identity(), next_epoch=next_epoch, complete=self._complete, shards=shards, turns=turns)
+
+    def load_state_dict(self, state):
+        if getattr(self, "_iterator", None) is not None:  # persistent workers hold their own copies now
+            raise ArgumentError(Result.ERR_ARGUMENT,
+                                message="load_state_dict must come before the loader's first iteration")
+        self.dataset.load_state_dict(state)
+        self._shards, self._turn, self._complete = {}, None, False

@@ -56,6 +56,11 @@ constexpr ResultInfo RESULTS[] = {
     {PACK_ERR_BLOCK_CHECKSUM, "PACK_ERR_BLOCK_CHECKSUM", "damaged block: checksum does not match"},
     {PACK_ERR_BLOCK_SIZE, "PACK_ERR_BLOCK_SIZE", "damaged block: not the size its index declares"},
     {PACK_ERR_BLOCK_CONTENT, "PACK_ERR_BLOCK_CONTENT", "damaged block: content that cannot be"},
+    {LOADER_ERR_SOURCE, "LOADER_ERR_SOURCE", "not a packed dataset, an NDJSON4 ply log or a frame container"},
+    {LOADER_ERR_EMPTY, "LOADER_ERR_EMPTY", "the source holds no position"},
+    {LOADER_ERR_MIXED, "LOADER_ERR_MIXED", "the files of one source are not all of one format"},
+    {LOADER_ERR_KEY, "LOADER_ERR_KEY", "a required key is not among the source's labels"},
+    {LOADER_ERR_FILTER, "LOADER_ERR_FILTER", "a container holds no pieces or plies to filter on"},
 };
 
 }  // namespace

@@ -89,7 +89,12 @@ enum [[nodiscard]] Result : int {
   PACK_ERR_BLOCK_SIZE = -85,      // a block does not decompress to the size its index declares
   PACK_ERR_BLOCK_CONTENT = -86,   // a block's content disagrees with itself or with the index
 
-  // The loader and its sources (RESULTS_LOADER = -110 .. -139).
+  // The loader and its sources (RESULTS_LOADER = -110 .. -139): the context names the file.
+  LOADER_ERR_SOURCE = -110,     // not a packed dataset, an NDJSON4 ply log or a frame container
+  LOADER_ERR_EMPTY = -111,      // the source holds no position (that the filters keep)
+  LOADER_ERR_MIXED = -112,      // the files of one source are not all of one format
+  LOADER_ERR_KEY = -113,        // a required key is not among the source's labels
+  LOADER_ERR_FILTER = -114,     // a filter the source cannot apply (containers hold no pieces)
 };
 
 // The meaning of a result in words ("out of memory", "bad piece token", ...);

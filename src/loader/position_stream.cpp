@@ -1,276 +1,707 @@
 #include "loader/position_stream.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <chrono>
-#include <cstdio>
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
-#include <numeric>
 #include <utility>
 
 #include "encoder/encoder_pool.h"
+#include "encoder/encoding.h"
 #include "frames/container.h"
 #include "position/piece_list.h"
-#include "position/ply_log.h"
 
 namespace q4d {
 namespace {
 
-// SplitMix64: small, fast and the same everywhere, unlike the standard
-// library's distributions.
-struct Random {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-  }
-  // Uniform in [0, n), by the high half of a 128-bit product.
-  std::size_t below(std::size_t n) {
-    return static_cast<std::size_t>((static_cast<unsigned __int128>(next()) * n) >> 64);
-  }
-};
-
-Random random_for(std::uint64_t seed, std::uint64_t epoch, std::uint64_t shard) {
-  Random r{seed};
-  r.state = r.next() ^ (epoch * 0xD1B54A32D192ED03u);
-  r.state = r.next() ^ (shard * 0x8CB92BA72F3D8DD7u);
-  return r;
-}
+// Without a shuffle buffer, positions are still read a window at a time.
+constexpr std::size_t PLAIN_WINDOW = 4096;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-}  // namespace
+// One source's reading position: the segments of its plan for the pass, the
+// shard sequence of the current segment, and its window of positions.
+struct Cursor {
+  Source source;
+  std::vector<std::vector<int>> key_columns;  // per file: the stream's column of each of its keys
+  std::uint64_t pass = 0;
+  std::uint64_t received = 0;                 // of the pass
+  std::uint64_t key = 0;                      // pass_key(epoch, pass)
+  std::vector<ShardSegment> plan;
+  std::size_t segment = 0;
+  std::uint64_t at = 0;                       // output index in the segment's shard sequence
+  bool exhausted = false;                     // a pass that yields nothing (a share of 0)
 
-// A position in the shuffle buffer.
-struct CompactPosition {
-  std::vector<PieceWord> pieces;
-  PlyTrailer trailer;
+  // The shard sequence of the current segment.
+  std::uint32_t n_shards = 0, shard = 0;
+  bool sequence_ready = false;
+  std::vector<SourceUnit> units;              // in the pass's order (uncounted: this shard's only)
+  std::vector<std::uint64_t> prefix;          // counted: positions before each unit
+  std::uint64_t sequence_begin = 0;           // counted: of the shard in the pass's positions
+  std::uint64_t sequence_length = 0;          // counted; uncounted: known once read to the end
+  bool length_known = false;
+
+  // The window being read: positions slots[perm[j]] for j = at % window.
+  std::uint64_t window = UINT64_MAX;
+  std::uint32_t window_length = 0;
+  std::vector<PackBlock> chunks;
+  std::vector<std::uint32_t> chunk_file;      // the source file of each chunk
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> slots;  // chunk, position in it
+  std::vector<std::uint32_t> perm;
+  std::vector<std::uint32_t> kept;
+
+  // Reading logs and containers in sequence.
+  UnitReader reader;
+  std::size_t next_unit = 0;                  // of `units`
+  std::uint64_t read_at = 0;                  // sequence index of the next position the reader gives
+  std::uint64_t skip_excess = 0;              // a resume point beyond the end of a segment
 };
+
+}  // namespace
 
 struct PositionStream {
   PositionStreamOptions options;
+  std::size_t window = PLAIN_WINDOW;
+  bool shuffle = false;
+  std::vector<std::unique_ptr<Cursor>> cursors;
+  std::vector<double> weights;                // normalised
+  std::vector<std::string> keys;
   EncoderPool* pool = nullptr;
-  std::unique_ptr<Board4D[]> boards;  // one batch
-  std::unique_ptr<Board4D> scratch;   // a line parsed before it is compacted
+  std::unique_ptr<Board4D[]> boards;
+  std::vector<std::uint8_t> is_frame;         // per row of the batch: a container's frame, already encoded
+  std::vector<float> frame;                   // a frame read before it becomes bfloat16
 
-  // The files of the current epoch and the one being read.
-  int epoch = -1;
-  bool in_epoch = false;
-  bool files_read = false;
-  std::vector<std::size_t> order;
-  std::size_t next_file = 0;
-  PlyLogReader* reader = nullptr;
-  bool reading = false;
-
-  // Shuffle buffer: `filled` positions at the front of `buffer`.
-  std::vector<CompactPosition> buffer;
-  std::size_t filled = 0;
-  Random shuffle{0};
-
+  ShardState state;
+  std::uint64_t limit = 0;                    // positions to yield in the epoch; UINT64_MAX: to the end
+  bool begun = false;
   PositionStreamStats stats;
-  int error = STREAM_OK;
-  std::string failed_path;
-  int failed_errno = 0;
+  Result error = OK;
+  Failure failure;
 };
 
 namespace {
 
-void close_file(PositionStream* s) {
-  if (!s->reading) return;
-  ply_log_close(s->reader);
-  s->reader = nullptr;
-  s->reading = false;
+// The length of a counted source's shard sequence.
+std::uint64_t counted_length(const Cursor& c, std::uint32_t n_shards, std::uint32_t shard) {
+  std::uint64_t begin = 0, end = 0;
+  shard_range(c.source.total, n_shards, shard, &begin, &end);
+  return end - begin;
 }
 
-int fail(PositionStream* s, int error, const std::string& path, int error_number) {
-  s->failed_path = path;
-  s->failed_errno = error_number;
-  close_file(s);
-  return error;
+std::uint64_t own_length(const PositionStream& s, const Cursor& c) {
+  return counted_length(c, s.options.n_shards, s.options.shard);
 }
 
-// Opens a file at this shard's share of its bytes.
-int open_file(PositionStream* s, const std::string& path) {
-  PlyLogOptions range;
-  const PositionStreamOptions& o = s->options;
-  if (o.n_shards > 1) {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) return fail(s, STREAM_ERR_OPEN, path, errno);
-    const auto size = static_cast<unsigned __int128>(st.st_size);
-    range.begin = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard) / static_cast<unsigned>(o.n_shards));
-    range.end = static_cast<std::int64_t>(size * static_cast<unsigned>(o.shard + 1) / static_cast<unsigned>(o.n_shards));
+// A segment with its ends within its counted shard sequence.
+ShardSegment clamped(const Cursor& c, ShardSegment seg) {
+  seg.to = std::min(seg.to, counted_length(c, seg.n_shards, seg.shard));
+  seg.from = std::min(seg.from, seg.to);
+  return seg;
+}
+
+// Prepares the shard sequence of the cursor's current segment.
+void prepare_sequence(const PositionStream& s, Cursor* c) {
+  const ShardSegment& seg = c->plan[c->segment];
+  c->n_shards = seg.n_shards;
+  c->shard = seg.shard;
+  c->window = UINT64_MAX;
+  c->window_length = 0;
+  unit_reader_close(&c->reader);
+  c->next_unit = 0;
+  c->read_at = 0;
+  std::vector<SourceUnit> all;
+  source_units(c->source, seg.n_shards, &all);
+  std::vector<std::uint32_t> order;
+  unit_order(s.options.seed, c->key, all.size(), s.shuffle, &order);
+  c->units.clear();
+  if (c->source.counted) {
+    c->prefix.assign(1, 0);
+    for (std::uint32_t u : order) {
+      c->units.push_back(all[u]);
+      c->prefix.push_back(c->prefix.back() + all[u].count);
+    }
+    std::uint64_t end = 0;
+    shard_range(c->source.total, seg.n_shards, seg.shard, &c->sequence_begin, &end);
+    c->sequence_length = end - c->sequence_begin;
+    c->length_known = true;
+  } else {
+    // Whole units to shards by size; the shard reads its own in the pass's order.
+    std::vector<std::uint64_t> sizes;
+    for (const SourceUnit& u : all) sizes.push_back(u.bytes);
+    std::vector<std::uint32_t> shard_of;
+    assign_units(sizes, seg.n_shards, &shard_of);
+    for (std::uint32_t u : order) {
+      if (shard_of[u] == seg.shard) c->units.push_back(all[u]);
+    }
+    c->sequence_begin = 0;
+    c->sequence_length = 0;
+    c->length_known = false;
   }
-  Failure failure;
-  if (ply_log_open(path.c_str(), range, &s->reader, &failure) != OK) {
-    return failure.result == ERR_ALLOC ? fail(s, STREAM_ERR_ALLOC, path, ENOMEM)
-                                       : fail(s, STREAM_ERR_OPEN, path, failure.error_number);
-  }
-  s->reading = true;
-  return STREAM_OK;
+  c->sequence_ready = true;
 }
 
-// The next position of the epoch's files: 1, 0 when they are all read, or an error.
-int read_source(PositionStream* s, Board4D* board, PlyTrailer* trailer) {
+PackBlock* next_chunk(Cursor* c, std::size_t* used) {
+  if (*used == c->chunks.size()) c->chunks.emplace_back();
+  return &c->chunks[(*used)++];
+}
+
+// Loads window w of a counted pack sequence: its blocks, decoded.
+Result load_pack_window(PositionStream* s, Cursor* c, std::uint64_t w, Failure* failure) {
+  const std::uint64_t first = w * s->window;
+  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(s->window, c->sequence_length - first));
+  std::uint64_t a = c->sequence_begin + first;
+  const std::uint64_t b = a + length;
+  std::size_t u = static_cast<std::size_t>(std::upper_bound(c->prefix.begin(), c->prefix.end(), a) - c->prefix.begin()) - 1;
+  std::size_t used = 0;
+  c->slots.clear();
+  while (a < b) {
+    const SourceUnit& unit = c->units[u];
+    PackBlock* block = next_chunk(c, &used);
+    SourceFile& file = c->source.files[unit.file];
+    const Result read = pack_read_block(file.pack, unit.block, block, failure);
+    if (read != OK) return read;
+    s->stats.bytes_read += pack_info(file.pack)->blocks[unit.block].stored_size;
+    pack_block_kept(c->source, unit.file, *block, &c->kept);
+    const auto chunk = static_cast<std::uint32_t>(used - 1);
+    c->chunk_file.resize(used);
+    c->chunk_file[chunk] = unit.file;
+    for (std::uint64_t k = a - c->prefix[u]; k < c->kept.size() && a < b; ++k, ++a) c->slots.emplace_back(chunk, c->kept[k]);
+    ++u;
+  }
+  c->window = w;
+  c->window_length = length;
+  window_permutation(s->options.seed, c->key, c->n_shards, c->shard, w, length, s->shuffle, &c->perm);
+  return OK;
+}
+
+// Reads the next position of an uncounted sequence into `block` (null: skipped).
+Result read_sequence(PositionStream* s, Cursor* c, PackBlock* block, Failure* failure) {
   for (;;) {
-    if (!s->reading) {
-      if (s->next_file == s->order.size()) return 0;
-      const int opened = open_file(s, s->options.paths[s->order[s->next_file++]]);
-      if (opened != STREAM_OK) return opened;
+    if (!c->reader.open) {
+      if (c->next_unit == c->units.size()) return END;
+      const SourceUnit& unit = c->units[c->next_unit++];
+      const Result opened = unit_reader_open(&c->reader, &c->source, unit, failure);
+      if (opened != OK) return opened;
+      s->stats.bytes_read += unit.bytes;
     }
-    Failure failure;
-    const Result read = ply_log_next(s->reader, board, trailer, &failure);
-    if (read == OK) return 1;
-    if (read == PAUSED) continue;
-    if (read == PLY_LOG_TOO_LONG) {
-      ++s->stats.lines_too_long;
-      continue;
+    const Result read = unit_reader_next_log(&c->reader, block, failure);
+    s->stats.lines_too_long += std::exchange(c->reader.lines_too_long, 0);
+    s->stats.fen4_errors += std::exchange(c->reader.fen4_errors, 0);
+    if (read == OK) {
+      ++c->read_at;
+      return OK;
     }
-    if (read == PLY_LOG_BAD_FEN4) {
-      ++s->stats.fen4_errors;
-      continue;
-    }
+    if (read != END) return read;
+    unit_reader_close(&c->reader);
+  }
+}
+
+// Loads window w of an uncounted (log) sequence, reading on from where the
+// reader stands, or from the start when the window lies behind it.
+Result load_log_window(PositionStream* s, Cursor* c, std::uint64_t w, Failure* failure) {
+  const std::uint64_t first = w * s->window;
+  if (c->read_at > first) {
+    unit_reader_close(&c->reader);
+    c->next_unit = 0;
+    c->read_at = 0;
+  }
+  c->slots.clear();
+  c->window = w;
+  c->window_length = 0;
+  while (c->read_at < first) {
+    const Result read = read_sequence(s, c, nullptr, failure);
     if (read == END) {
-      close_file(s);
-      continue;
+      c->sequence_length = c->read_at;
+      c->length_known = true;
+      return OK;
     }
-    const std::string& path = s->options.paths[s->order[s->next_file - 1]];
-    return read == ERR_ALLOC ? fail(s, STREAM_ERR_ALLOC, path, ENOMEM)
-                             : fail(s, STREAM_ERR_READ, path, failure.error_number != 0 ? failure.error_number : EIO);
+    if (read != OK) return read;
   }
-}
-
-void start_epoch(PositionStream* s) {
-  ++s->epoch;
-  s->in_epoch = true;
-  s->files_read = false;
-  s->next_file = 0;
-  s->order.resize(s->options.paths.size());
-  std::iota(s->order.begin(), s->order.end(), std::size_t{0});
-  if (s->options.shuffle_buffer > 0) {
-    // Every shard reads the files in the same order; each shuffles its own share.
-    Random files = random_for(s->options.seed, static_cast<std::uint64_t>(s->epoch), 0);
-    for (std::size_t k = s->order.size(); k > 1; --k) std::swap(s->order[k - 1], s->order[files.below(k)]);
-    s->shuffle = random_for(s->options.seed, static_cast<std::uint64_t>(s->epoch),
-                            static_cast<std::uint64_t>(s->options.shard) + 1);
-  }
-}
-
-// The next position of the epoch into `board`: 1, 0 when the epoch is over, or an error.
-int take_position(PositionStream* s, Board4D* board, PlyTrailer* trailer) {
-  if (s->options.shuffle_buffer == 0) return read_source(s, board, trailer);
-  PlyTrailer read_trailer;
-  while (s->filled < s->buffer.size() && !s->files_read) {
-    const int read = read_source(s, s->scratch.get(), &read_trailer);
-    if (read < 0) return read;
-    if (read == 0) {
-      s->files_read = true;
+  std::size_t used = 0;
+  PackBlock* block = next_chunk(c, &used);
+  pack_block_clear(block);
+  c->chunk_file.assign(1, 0);
+  while (block->n_positions < s->window) {
+    const Result read = read_sequence(s, c, block, failure);
+    if (read == END) {
+      c->sequence_length = c->read_at;
+      c->length_known = true;
       break;
     }
-    CompactPosition& slot = s->buffer[s->filled++];
-    compact_board(*s->scratch, &slot.pieces);
-    slot.trailer = read_trailer;
+    if (read != OK) return read;
   }
-  if (s->filled == 0) return 0;
-  CompactPosition& taken = s->buffer[s->shuffle.below(s->filled)];
-  expand_board(taken.pieces.data(), taken.pieces.size(), board);
-  *trailer = taken.trailer;
-  // The slot takes the next position of the files, or, once they are all
-  // read, the last position of the buffer.
-  const int read = s->files_read ? 0 : read_source(s, s->scratch.get(), &read_trailer);
-  if (read < 0) return read;
-  if (read == 1) {
-    compact_board(*s->scratch, &taken.pieces);
-    taken.trailer = read_trailer;
-  } else {
-    s->files_read = true;
-    std::swap(taken, s->buffer[--s->filled]);
+  c->window_length = block->n_positions;
+  for (std::uint32_t j = 0; j < block->n_positions; ++j) c->slots.emplace_back(0, j);
+  window_permutation(s->options.seed, c->key, c->n_shards, c->shard, w, c->window_length, s->shuffle, &c->perm);
+  return OK;
+}
+
+// Positions a container cursor's reader at sequence index i (no window: containers are read in order).
+Result seek_container(Cursor* c, std::uint64_t i, Failure* failure) {
+  const std::uint64_t a = c->sequence_begin + i;
+  if (c->reader.open && c->read_at == a) return OK;
+  const std::size_t u = static_cast<std::size_t>(std::upper_bound(c->prefix.begin(), c->prefix.end(), a) - c->prefix.begin()) - 1;
+  Result r = unit_reader_open(&c->reader, &c->source, c->units[u], failure);
+  if (r != OK) return r;
+  c->next_unit = u + 1;
+  PlyTrailer skipped;
+  for (std::uint64_t k = c->prefix[u]; k < a; ++k) {
+    r = unit_reader_next_frame(&c->reader, nullptr, &skipped, failure);
+    if (r != OK) return r == END ? fail(failure, CONTAINER_ERR_CUT_SHORT, c->source.files[c->units[u].file].path.c_str()) : r;
   }
-  return 1;
+  c->read_at = a;
+  return OK;
+}
+
+// The next frame of a container into `row`, as the stream's dtype.
+Result take_frame(PositionStream* s, Cursor* c, unsigned char* row, PlyTrailer* trailer, Failure* failure) {
+  Result r = seek_container(c, c->at, failure);
+  if (r != OK) return r;
+  const bool as_float = s->options.dtype == DTYPE_FLOAT32;
+  if (!as_float) s->frame.resize(ENCODING_DIM);
+  for (;;) {
+    r = unit_reader_next_frame(&c->reader, as_float ? reinterpret_cast<float*>(row) : s->frame.data(), trailer, failure);
+    if (r == OK) {
+      if (!as_float) {
+        for (int k = 0; k < ENCODING_DIM; ++k) {
+          const std::uint16_t bits = bfloat16_bits(s->frame[static_cast<std::size_t>(k)]);
+          std::memcpy(row + 2 * k, &bits, 2);
+        }
+      }
+      s->stats.bytes_read += FRAME_SIZE;
+      ++c->read_at;
+      return OK;
+    }
+    if (r != END) return r;
+    if (c->next_unit == c->units.size()) return fail(failure, CONTAINER_ERR_CUT_SHORT, c->source.files[c->units.back().file].path.c_str());
+    r = unit_reader_open(&c->reader, &c->source, c->units[c->next_unit++], failure);
+    if (r != OK) return r;
+  }
+}
+
+// The next position of a cursor's plan into row k of the batch: OK, or END
+// when the plan is read to its end.
+Result take(PositionStream* s, Cursor* c, std::size_t k, unsigned char* values, BatchLabels* labels, Failure* failure) {
+  for (;;) {
+    if (c->segment == c->plan.size()) return END;
+    if (!c->sequence_ready) prepare_sequence(*s, c);
+    const ShardSegment& seg = c->plan[c->segment];
+    std::uint64_t end = seg.to;
+    if (c->length_known) end = std::min(end, c->sequence_length);
+    if (c->at >= end) {
+      // A resume point past the end of an uncounted segment carries on into the next.
+      c->skip_excess = c->length_known && seg.to == TO_END ? c->at - end : 0;
+      if (++c->segment < c->plan.size()) {
+        c->at = c->plan[c->segment].from + c->skip_excess;
+        c->sequence_ready = false;
+      }
+      continue;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    if (c->source.kind == SOURCE_CONTAINER) {
+      PlyTrailer trailer;
+      const Result r = take_frame(s, c, values + k * encoding_bytes(s->options.dtype), &trailer, failure);
+      if (r != OK) return r;
+      s->is_frame[k] = 1;
+      labels->trailers[k] = trailer;
+      labels->next_moves[k] = PackMove{};
+      labels->move_flags[k] = std::memcmp(trailer.move_from, trailer.move_to, 4) != 0 ? PACK_HAS_MOVE : 0;
+      std::fill_n(labels->keys.begin() + static_cast<std::ptrdiff_t>(k * s->keys.size()), s->keys.size(),
+                  std::numeric_limits<float>::quiet_NaN());
+      ++c->at;
+      ++c->received;
+      s->stats.read_seconds += seconds_since(started);
+      return OK;
+    }
+    const std::uint64_t w = c->at / s->window;
+    if (c->window != w) {
+      const Result r = c->source.counted ? load_pack_window(s, c, w, failure) : load_log_window(s, c, w, failure);
+      if (r != OK) return r;
+      s->stats.read_seconds += seconds_since(started);
+      continue;  // an uncounted sequence may have ended
+    }
+    const std::uint64_t j = c->at % s->window;
+    if (j >= c->window_length) return END;  // not reached: a short window has set the sequence's length
+    const auto [chunk, p] = c->slots[c->perm[j]];
+    const PackBlock& b = c->chunks[chunk];
+    expand_board(b.pieces.data() + b.piece_start[p], b.piece_start[p + 1] - b.piece_start[p], &s->boards[k]);
+    s->is_frame[k] = 0;
+    labels->trailers[k] = b.trailers[p];
+    labels->next_moves[k] = b.next_moves[p];
+    labels->move_flags[k] = b.move_flags[p];
+    float* keys = labels->keys.data() + k * s->keys.size();
+    std::fill_n(keys, s->keys.size(), std::numeric_limits<float>::quiet_NaN());
+    const std::vector<int>& columns = c->key_columns[c->chunk_file[chunk]];
+    for (std::size_t q = 0; q < columns.size(); ++q) keys[columns[q]] = b.keys[p * columns.size() + q];
+    ++c->at;
+    ++c->received;
+    return OK;
+  }
+}
+
+// A mix takes from the source whose next position is most due: the m-th
+// position of source j is due at m / weight_j, ties to the lower index.
+double due(const PositionStream& s, std::size_t j, std::uint64_t m) { return static_cast<double>(m) / s.weights[j]; }
+
+// The epoch of a shard: one pass of its share of the source that takes
+// longest at its weight, and the positions of the others due before its last
+// (a single source: its share).
+std::uint64_t epoch_length(const PositionStream& s, std::uint32_t shard) {
+  std::size_t longest = 0;
+  for (std::size_t j = 1; j < s.cursors.size(); ++j) {
+    if (static_cast<double>(s.cursors[j]->source.total) / s.weights[j] >
+        static_cast<double>(s.cursors[longest]->source.total) / s.weights[longest]) {
+      longest = j;
+    }
+  }
+  const std::uint64_t last = counted_length(*s.cursors[longest], s.options.n_shards, shard);
+  const double end = due(s, longest, last);
+  std::uint64_t length = last;
+  for (std::size_t j = 0; j < s.cursors.size(); ++j) {
+    if (j == longest) continue;
+    const auto before = [&](std::uint64_t m) { return due(s, j, m) < end || (due(s, j, m) == end && j < longest); };
+    auto m = static_cast<std::uint64_t>(std::floor(end * s.weights[j]));
+    while (m > 0 && !before(m)) --m;
+    while (before(m + 1)) ++m;
+    length += m;
+  }
+  return length;
+}
+
+// The plan of one pass of a cursor: its own shard's whole sequence.
+void start_pass(PositionStream* s, Cursor* c, std::uint64_t pass) {
+  c->pass = pass;
+  c->received = 0;
+  c->key = pass_key(s->state.epoch, pass);
+  c->plan.assign(1, ShardSegment{s->options.n_shards, s->options.shard, 0, TO_END});
+  c->segment = 0;
+  c->at = 0;
+  c->sequence_ready = false;
+  c->skip_excess = 0;
+}
+
+// Moves a cursor to `received` positions into its plan.
+void seek_plan(Cursor* c, std::uint64_t received) {
+  c->received = received;
+  c->segment = 0;
+  c->sequence_ready = false;
+  for (; c->segment < c->plan.size(); ++c->segment) {
+    const ShardSegment& seg = c->plan[c->segment];
+    std::uint64_t length = TO_END;
+    if (c->source.counted) {
+      const ShardSegment within = clamped(*c, seg);
+      length = within.to - within.from;
+    }
+    if (length == TO_END || received < length) break;
+    received -= length;
+  }
+  if (c->segment < c->plan.size()) c->at = c->plan[c->segment].from + received;
 }
 
 }  // namespace
 
-int position_stream_create(const PositionStreamOptions& options, PositionStream** stream) {
-  if (stream == nullptr) return STREAM_ERR_NULL;
+Result position_stream_create(const PositionStreamOptions& options, PositionStream** stream, Failure* failure) {
+  if (stream == nullptr) return fail(failure, ERR_NULL);
   *stream = nullptr;
-  if (options.batch_size == 0 || options.epochs < 0 || options.threads < 0 || options.n_shards < 1 ||
-      options.shard < 0 || options.shard >= options.n_shards) {
-    return STREAM_ERR_OPTIONS;
+  const PositionFilter& f = options.filter;
+  if (options.batch_size == 0 || options.threads < 0 ||
+      (options.dtype != DTYPE_FLOAT32 && options.dtype != DTYPE_BFLOAT16) || options.n_shards < 1 || options.shard >= options.n_shards ||
+      options.sources.empty() || options.sources.size() > 255 || !(f.keep_fraction > 0.0 && f.keep_fraction <= 1.0) ||
+      !(f.val_fraction >= 0.0 && f.val_fraction <= 1.0) || options.shuffle_buffer > UINT32_MAX) {
+    return fail(failure, ERR_ARGUMENT);
+  }
+  for (const StreamSource& source : options.sources) {
+    if (!(source.weight > 0.0 && std::isfinite(source.weight))) return fail(failure, ERR_ARGUMENT);
   }
   try {
     auto s = std::make_unique<PositionStream>();
     s->options = options;
+    s->shuffle = options.shuffle_buffer > 0;
+    s->window = s->shuffle ? options.shuffle_buffer : PLAIN_WINDOW;
+    double sum = 0;
+    for (const StreamSource& source : options.sources) sum += source.weight;
+    for (const StreamSource& source : options.sources) {
+      auto c = std::make_unique<Cursor>();
+      const Result opened = source_open(source.paths, options.filter, options.seed, &c->source, failure);
+      if (opened != OK) {
+        for (auto& other : s->cursors) source_close(&other->source);
+        return opened;
+      }
+      // A mix needs every source's size to know its epoch.
+      if (options.sources.size() > 1 && !c->source.counted) {
+        const std::string path = c->source.files[0].path;
+        source_close(&c->source);
+        for (auto& other : s->cursors) source_close(&other->source);
+        return fail(failure, ERR_ARGUMENT, path.c_str());
+      }
+      for (const std::string& name : c->source.keys) {
+        if (std::find(s->keys.begin(), s->keys.end(), name) == s->keys.end()) s->keys.push_back(name);
+      }
+      s->cursors.push_back(std::move(c));
+      s->weights.push_back(source.weight / sum);
+    }
+    for (auto& c : s->cursors) {
+      for (const SourceFile& file : c->source.files) {
+        std::vector<int> columns;
+        if (file.pack != nullptr) {
+          for (const PackKey& key : pack_info(file.pack)->keys) {
+            columns.push_back(static_cast<int>(std::find(s->keys.begin(), s->keys.end(), key.name) - s->keys.begin()));
+          }
+        }
+        c->key_columns.push_back(columns);
+      }
+    }
     s->boards.reset(new Board4D[options.batch_size]);
-    s->scratch = std::make_unique<Board4D>();
-    s->buffer.resize(options.shuffle_buffer);
-    if (encoder_pool_create(options.threads, &s->pool) != OK) return STREAM_ERR_THREADS;
+    s->is_frame.resize(options.batch_size);
+    const Result pool = encoder_pool_create(options.threads, &s->pool);
+    if (pool != OK) {
+      for (auto& c : s->cursors) source_close(&c->source);
+      return fail(failure, pool);
+    }
     *stream = s.release();
   } catch (const std::bad_alloc&) {
-    return STREAM_ERR_ALLOC;
+    return fail(failure, ERR_ALLOC);
   }
-  return STREAM_OK;
+  return OK;
 }
 
-int position_stream_next(PositionStream* s, float* values, unsigned char* trailers, std::size_t* n) {
-  if (s == nullptr || values == nullptr || trailers == nullptr || n == nullptr) return STREAM_ERR_NULL;
-  *n = 0;
-  if (s->error != STREAM_OK) return s->error;
-  const auto started = std::chrono::steady_clock::now();
-  std::size_t count = 0;
-  try {
-    while (count < s->options.batch_size) {
-      if (!s->in_epoch) {
-        if (s->epoch + 1 >= s->options.epochs) break;
-        start_epoch(s);
+const std::vector<std::string>& position_stream_keys(const PositionStream* s) { return s->keys; }
+
+Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::vector<ShardState>& saved,
+                             Failure* failure) {
+  if (s == nullptr) return fail(failure, ERR_NULL);
+  if (s->error != OK) {
+    if (failure != nullptr) *failure = s->failure;
+    return s->error;
+  }
+  const PositionStreamOptions& o = s->options;
+  const ShardState* own = nullptr;
+  for (const ShardState& st : saved) {
+    if (st.n_shards == o.n_shards && st.shard == o.shard) own = &st;
+    if (st.n_shards < 1 || st.shard >= st.n_shards || st.sources.size() != s->cursors.size()) {
+      return fail(failure, ERR_ARGUMENT);
+    }
+    for (const ShardSegment& seg : st.plan) {
+      if (seg.n_shards < 1 || seg.shard >= seg.n_shards || seg.from > seg.to) return fail(failure, ERR_ARGUMENT);
+    }
+  }
+  s->state = ShardState{};
+  s->state.n_shards = o.n_shards;
+  s->state.shard = o.shard;
+  s->state.sources.assign(s->cursors.size(), SourceState{});
+  std::vector<ShardSegment> plan;
+  std::uint64_t tails_total = 0;  // a counted source's unseen tails, split among the new shards
+  if (own != nullptr) {
+    s->state = *own;
+    epoch = own->epoch;
+  } else if (!saved.empty()) {
+    // Another layout: every old shard's state, each once.
+    if (s->cursors.size() != 1) return fail(failure, ERR_ARGUMENT);
+    const std::uint32_t n_old = saved[0].n_shards;
+    std::vector<const ShardState*> by_shard(n_old, nullptr);
+    epoch = UINT64_MAX;
+    for (const ShardState& st : saved) {
+      if (st.n_shards != n_old || by_shard[st.shard] != nullptr) return fail(failure, ERR_ARGUMENT);
+      by_shard[st.shard] = &st;
+      epoch = std::min(epoch, st.epoch);
+    }
+    if (saved.size() != n_old) return fail(failure, ERR_ARGUMENT);
+    // Shards already in a later epoch had finished this one.
+    std::vector<std::vector<ShardSegment>> plans;
+    std::vector<std::uint64_t> received;
+    for (const ShardState* st : by_shard) {
+      if (st->epoch != epoch) continue;
+      std::vector<ShardSegment> p = st->plan;
+      if (p.empty()) p.push_back(ShardSegment{st->n_shards, st->shard, 0, TO_END});
+      if (s->cursors[0]->source.counted) {
+        for (ShardSegment& seg : p) seg = clamped(*s->cursors[0], seg);
       }
-      PlyTrailer trailer;
-      const int took = take_position(s, &s->boards[count], &trailer);
-      if (took < 0) return s->error = took;
-      if (took == 0) {
-        s->in_epoch = false;
-        if (count > 0) break;
+      plans.push_back(p);
+      received.push_back(st->sources[0].received);
+    }
+    plan = reshard(plans, received, o.n_shards, o.shard);
+    if (s->cursors[0]->source.counted) {
+      for (std::size_t p = 0; p < plans.size(); ++p) {
+        std::uint64_t left = 0;
+        for (const ShardSegment& seg : plans[p]) left += seg.to - seg.from;
+        tails_total += left - std::min(left, received[p]);
+      }
+    }
+    // A shard given no tail reads nothing more of this epoch.
+    if (plan.empty()) plan.push_back(ShardSegment{o.n_shards, o.shard, 0, 0});
+    s->state.epoch = epoch;
+    s->state.plan = plan;
+  } else {
+    s->state.epoch = epoch;
+  }
+  // Cursors at the state's point.
+  for (std::size_t k = 0; k < s->cursors.size(); ++k) {
+    Cursor* c = s->cursors[k].get();
+    start_pass(s, c, s->state.sources[k].pass);
+    if (!s->state.plan.empty()) c->plan = s->state.plan;
+    c->exhausted = false;
+    seek_plan(c, s->state.sources[k].received);
+  }
+  // The epoch's length in this shard and in the layout's shortest shard (for drop_last).
+  if (own == nullptr && s->cursors[0]->source.counted) {
+    if (saved.empty()) {
+      s->state.length = epoch_length(*s, o.shard);
+      s->state.least_length = s->state.length;
+      for (std::uint32_t shard = 0; shard < o.n_shards; ++shard) {
+        s->state.least_length = std::min(s->state.least_length, epoch_length(*s, shard));
+      }
+    } else {
+      std::uint64_t begin = 0, end = 0;
+      shard_range(tails_total, o.n_shards, o.shard, &begin, &end);
+      s->state.length = end - begin;
+      s->state.least_length = tails_total / o.n_shards;
+    }
+  }
+  s->limit = UINT64_MAX;
+  if (s->cursors[0]->source.counted) {
+    s->limit = o.drop_last ? s->state.least_length / o.batch_size * o.batch_size : s->state.length;
+  }
+  s->begun = true;
+  s->stats.epoch = s->state.epoch;
+  return OK;
+}
+
+Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, std::size_t* n, Failure* failure) {
+  auto* values = static_cast<unsigned char*>(out);
+  if (s == nullptr || values == nullptr || labels == nullptr || n == nullptr) return fail(failure, ERR_NULL);
+  *n = 0;
+  if (s->error != OK) {
+    if (failure != nullptr) *failure = s->failure;
+    return s->error;
+  }
+  if (!s->begun) return END;
+  const std::size_t batch = s->options.batch_size;
+  const std::size_t n_keys = s->keys.size();
+  std::size_t count = 0;
+  Result result = OK;
+  try {
+    labels->trailers.resize(batch);
+    labels->next_moves.resize(batch);
+    labels->move_flags.resize(batch);
+    labels->keys.resize(batch * n_keys);
+    labels->source.resize(batch);
+    const auto started = std::chrono::steady_clock::now();
+    const double read_before = s->stats.read_seconds;
+    ShardState& st = s->state;
+    while (count < batch && st.received < s->limit) {
+      // A mix takes from the source furthest behind its share (smooth weighted round robin).
+      std::size_t k = 0;
+      if (s->cursors.size() > 1) {
+        double best = INFINITY;
+        for (std::size_t j = 0; j < s->cursors.size(); ++j) {
+          const Cursor& cj = *s->cursors[j];
+          if (cj.exhausted) continue;
+          const std::uint64_t taken = st.sources[j].pass * own_length(*s, cj) + st.sources[j].received;
+          const double when = due(*s, j, taken + 1);
+          if (when < best) {
+            best = when;
+            k = j;
+          }
+        }
+        if (best == INFINITY) break;
+      }
+      Cursor* c = s->cursors[k].get();
+      Result r = take(s, c, count, values, labels, failure);
+      if (r == END && s->cursors.size() > 1 && c->received > 0) {
+        start_pass(s, c, c->pass + 1);  // the smaller source repeats, in its next pass's order
+        st.sources[k] = SourceState{c->pass, 0};
+        r = take(s, c, count, values, labels, failure);
+      }
+      if (r == END) {
+        if (s->cursors.size() == 1) break;
+        c->exhausted = true;
         continue;
       }
-      trailer_to_bytes(trailer, trailers + count * TRAILER_SIZE);
+      if (r != OK) {
+        result = r;
+        break;
+      }
+      labels->source[count] = static_cast<std::uint8_t>(k);
+      st.sources[k].received = c->received;
+      ++st.received;
       ++count;
     }
+    if (result == OK) {
+      s->stats.assemble_seconds += seconds_since(started) - (s->stats.read_seconds - read_before);
+      if (s->options.drop_last && count < batch && !s->cursors[0]->source.counted) {
+        count = 0;  // the partial last batch of a log
+      }
+      // Encode the rows that are not containers' frames, run by run.
+      const auto encoding = std::chrono::steady_clock::now();
+      for (std::size_t a = 0; a < count;) {
+        if (s->is_frame[a]) {
+          ++a;
+          continue;
+        }
+        std::size_t b = a;
+        while (b < count && !s->is_frame[b]) ++b;
+        // Batches are larger than the caches and not read back here: streaming stores.
+        const EncodingFormat format{s->options.dtype, true};
+        const Result encoded =
+            encoder_pool_encode(s->pool, &s->boards[a], b - a, values + a * encoding_bytes(s->options.dtype), format);
+        if (encoded != OK) {
+          result = fail(failure, encoded);
+          break;
+        }
+        a = b;
+      }
+      s->stats.encode_seconds += seconds_since(encoding);
+    }
   } catch (const std::bad_alloc&) {
-    return s->error = STREAM_ERR_ALLOC;
+    result = fail(failure, ERR_ALLOC);
   }
-  s->stats.read_seconds += seconds_since(started);
-  if (count > 0) {
-    const auto encoding = std::chrono::steady_clock::now();
-    if (encoder_pool_encode(s->pool, s->boards.get(), count, values) != OK) return s->error = STREAM_ERR_NULL;
-    s->stats.encode_seconds += seconds_since(encoding);
-    s->stats.positions += count;
-    ++s->stats.batches;
+  if (result != OK) {
+    s->error = result;
+    if (failure != nullptr) s->failure = *failure;
+    return result;
   }
+  if (count == 0) {
+    // A whole source read by one shard without a position: no source at all.
+    if (!s->cursors[0]->source.counted && s->options.n_shards == 1 && s->state.received == 0 && s->state.plan.empty()) {
+      s->error = fail(failure, LOADER_ERR_EMPTY, s->cursors[0]->source.files[0].path.c_str());
+      if (failure != nullptr) s->failure = *failure;
+      return s->error;
+    }
+    return END;
+  }
+  labels->trailers.resize(count);
+  labels->next_moves.resize(count);
+  labels->move_flags.resize(count);
+  labels->keys.resize(count * n_keys);
+  labels->source.resize(count);
+  s->stats.positions += count;
+  ++s->stats.batches;
   *n = count;
-  return STREAM_OK;
+  return OK;
 }
 
-void position_stream_failure(const PositionStream* s, const char** path, int* error_number) {
-  if (s == nullptr) return;
-  if (path != nullptr) *path = s->failed_path.c_str();
-  if (error_number != nullptr) *error_number = s->failed_errno;
+void position_stream_state(const PositionStream* s, ShardState* state) {
+  if (s != nullptr && state != nullptr) *state = s->state;
 }
 
 void position_stream_stats(const PositionStream* s, PositionStreamStats* stats) {
   if (s == nullptr || stats == nullptr) return;
   *stats = s->stats;
-  stats->buffered = s->filled;
-  stats->epoch = s->epoch < 0 ? 0 : s->epoch;
+  stats->buffered = 0;
+  for (const auto& c : s->cursors) stats->buffered += c->window_length;
 }
 
 void position_stream_destroy(PositionStream* s) {
   if (s == nullptr) return;
-  close_file(s);
+  for (auto& c : s->cursors) {
+    unit_reader_close(&c->reader);
+    source_close(&c->source);
+  }
   encoder_pool_destroy(s->pool);
   delete s;
 }

@@ -1,15 +1,14 @@
-// Batches of encoded positions from NDJSON4 ply logs, for training loops.
+// Batches of encoded positions with their labels, for training loops.
 //
-// A stream reads its shard of the positions of a list of ply logs, keeps them
-// compact (position/piece_list.h) in a shuffle buffer, and encodes one
-// batch at a time on a pool of threads into memory the caller provides.
-//
-// Shards split every file by bytes: shard s of n reads the lines that start
-// in bytes [size * s / n, size * (s + 1) / n) of each file, so each position
-// goes to exactly one shard and no shard reads more than its share. Positions
-// and their trailers are the ones `encode` reads from the same files, default
-// plies included. The order of the positions depends on the seed, on which
-// pass over the files it is, and on the shard; never on the number of threads.
+// A stream reads one shard of one or more sources (loader/source.h) epoch by
+// epoch. Each epoch's order is a pure function of the seed, the epoch and the
+// shard layout (loader/shard_plan.h), so a stream can start at any point of
+// any epoch without reading what comes before: the state after a batch is
+// the epoch and how many positions the caller has received, and a stream
+// given that state yields exactly what would have followed. Positions are
+// held as piece lists, one shuffle window at a time, and each batch is
+// encoded on a pool of threads into memory the caller provides; nothing
+// depends on the number of threads.
 #pragma once
 
 #include <cstddef>
@@ -17,57 +16,101 @@
 #include <string>
 #include <vector>
 
+#include "base/result.h"
+#include "dataset/pack_reader.h"
+#include "encoder/encoding.h"
+#include "loader/shard_plan.h"
+#include "loader/source.h"
+
 namespace q4d {
 
 struct PositionStream;
 
+struct StreamSource {
+  std::vector<std::string> paths;  // read as one dataset
+  double weight = 1.0;             // its share of a mix
+};
+
 struct PositionStreamOptions {
-  std::vector<std::string> paths;  // ply logs, regular files
+  std::vector<StreamSource> sources;  // two or more: a mix in proportion to the weights
   std::size_t batch_size = 256;
-  std::size_t shuffle_buffer = 0;  // positions; 0 reads files and lines in order
+  std::size_t shuffle_buffer = 0;     // positions of a window; 0: units and positions in order
   std::uint64_t seed = 0;
-  int threads = 0;                 // 0: one per available processor
-  int epochs = 1;
-  int shard = 0;                   // this stream reads shard `shard` of `n_shards`
-  int n_shards = 1;
+  int threads = 0;                    // 0: one per available processor
+  std::uint32_t shard = 0;            // this stream reads shard `shard` of `n_shards`
+  std::uint32_t n_shards = 1;
+  bool drop_last = false;             // counted sources: every shard the same number of full batches
+  EncodingDtype dtype = DTYPE_FLOAT32;  // of the values written
+  PositionFilter filter;
+};
+
+// Where a shard stands in an epoch, counting what the caller has received.
+struct SourceState {
+  std::uint64_t pass = 0;      // passes of this source completed in the epoch (a mix repeats the smaller)
+  std::uint64_t received = 0;  // positions of the current pass received
+};
+struct ShardState {
+  std::uint32_t n_shards = 1;
+  std::uint32_t shard = 0;
+  std::uint64_t epoch = 0;
+  std::uint64_t received = 0;          // positions of the epoch received
+  std::uint64_t length = 0;            // positions this shard yields in the epoch (0: not known in advance)
+  std::uint64_t least_length = 0;      // the shortest shard's length in this layout (for drop_last)
+  std::vector<ShardSegment> plan;      // after a change of layout: the segments this shard reads
+  std::vector<SourceState> sources;
+};
+
+// The labels of a batch, one entry per position.
+struct BatchLabels {
+  std::vector<PlyTrailer> trailers;       // the move that led to the position
+  std::vector<PackMove> next_moves;       // the move played from it
+  std::vector<std::uint8_t> move_flags;   // PACK_HAS_MOVE | PACK_HAS_NEXT_MOVE
+  std::vector<float> keys;                // n x position_stream_keys(), NaN where absent
+  std::vector<std::uint8_t> source;       // which source of a mix
 };
 
 struct PositionStreamStats {
   std::uint64_t positions = 0;       // yielded so far
   std::uint64_t batches = 0;
-  std::uint64_t lines_too_long = 0;  // lines whose fen4 string does not fit (skipped, as encode does)
-  std::uint64_t fen4_errors = 0;     // lines whose fen4 string does not parse (skipped)
-  std::size_t buffered = 0;          // positions in the shuffle buffer now
-  int epoch = 0;                     // the epoch being read, from 0
-  double read_seconds = 0;           // reading, parsing and shuffling
+  std::uint64_t lines_too_long = 0;  // log lines whose fen4 string does not fit (skipped, as encode does)
+  std::uint64_t fen4_errors = 0;     // log lines whose fen4 string does not parse (skipped)
+  std::uint64_t bytes_read = 0;      // stored bytes of blocks, lines or frames read
+  std::size_t buffered = 0;          // positions in the shuffle window now
+  std::uint64_t epoch = 0;
+  double read_seconds = 0;           // reading, decompressing and parsing
+  double assemble_seconds = 0;       // expanding piece lists and copying labels
   double encode_seconds = 0;         // encoding on the pool
 };
 
-enum PositionStreamResult {
-  STREAM_OK = 0,
-  STREAM_ERR_NULL = -1,
-  STREAM_ERR_OPTIONS = -2,  // batch size 0, epochs < 0, threads < 0, or shard not in [0, n_shards)
-  STREAM_ERR_THREADS = -3,  // the encoding threads could not be started
-  STREAM_ERR_OPEN = -4,     // a file cannot be opened: see position_stream_failure
-  STREAM_ERR_READ = -5,     // a file reports a read error or cannot be positioned
-  STREAM_ERR_ALLOC = -6,
-};
+// Opens every source (reading pack indexes and container headers, and
+// counting what the filter keeps in packs) and starts the threads.
+Result position_stream_create(const PositionStreamOptions& options, PositionStream** stream, Failure* failure);
 
-int position_stream_create(const PositionStreamOptions& options, PositionStream** stream);
+// The names of the label keys, the columns of BatchLabels::keys.
+const std::vector<std::string>& position_stream_keys(const PositionStream* stream);
 
-// Encodes the next batch into `values` (batch_size x ENCODING_DIM floats) and
-// its trailers into `trailers` (batch_size x 14 bytes, as a container stores
-// them); *n is its size. A batch never spans two epochs: the last of an epoch
-// may be smaller. After the last epoch *n is 0. After an error the stream
-// returns the same error from then on.
-int position_stream_next(PositionStream* stream, float* values, unsigned char* trailers, std::size_t* n);
+// Starts `epoch`. With `saved` empty, from its beginning; with the state of
+// this shard in this layout among `saved`, where that state stood (its
+// epoch); otherwise `saved` must hold the states of every shard of another
+// layout, and this shard reads its share of what they had not yet received.
+// ERR_ARGUMENT when `saved` does not fit the stream.
+Result position_stream_begin(PositionStream* stream, std::uint64_t epoch, const std::vector<ShardState>& saved,
+                             Failure* failure);
 
-// The file and errno behind STREAM_ERR_OPEN or STREAM_ERR_READ.
-void position_stream_failure(const PositionStream* stream, const char** path, int* error_number);
+// Encodes the next batch of the epoch into `values` (batch_size rows of
+// encoding_bytes(dtype), written around the caches) and its labels; *n is its
+// size. END when the epoch is
+// over (a batch never spans two). After a failure the stream returns it
+// from then on.
+Result position_stream_next(PositionStream* stream, void* values, BatchLabels* labels, std::size_t* n,
+                            Failure* failure);
+
+// The state after the last batch returned.
+void position_stream_state(const PositionStream* stream, ShardState* state);
 
 void position_stream_stats(const PositionStream* stream, PositionStreamStats* stats);
 
-// Closes the file being read, stops the threads and frees everything. Null is ignored.
+// Closes the files, stops the threads and frees everything. Null is ignored.
 void position_stream_destroy(PositionStream* stream);
 
 }  // namespace q4d

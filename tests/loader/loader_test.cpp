@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <random>
@@ -92,24 +93,21 @@ class PositionStreamTest : public test::ScratchDirTest {
 
   // Every batch of a stream, each position checked against the expected one.
   std::vector<Batch> run(PositionStreamOptions options, bool check_values = true) {
-    options.paths = paths;
+    options.sources = {{paths, 1.0}};
     PositionStream* stream = nullptr;
-    EXPECT_EQ(position_stream_create(options, &stream), STREAM_OK);
+    EXPECT_EQ(position_stream_create(options, &stream, nullptr), OK);
+    EXPECT_EQ(position_stream_begin(stream, 0, {}, nullptr), OK);
     std::vector<Batch> batches;
     std::vector<float> values(options.batch_size * ENCODING_DIM);
-    std::vector<unsigned char> trailers(options.batch_size * TRAILER_SIZE);
+    BatchLabels labels;
     for (;;) {
       std::size_t n = 0;
-      EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_OK);
-      if (n == 0) break;
+      const Result r = position_stream_next(stream, values.data(), &labels, &n, nullptr);
+      EXPECT_TRUE(r == OK || r == END) << r;
+      if (r != OK) break;
       Batch batch;
       for (std::size_t k = 0; k < n; ++k) {
-        PlyTrailer t;
-        std::memcpy(&t.ply, &trailers[k * TRAILER_SIZE], 4);
-        std::memcpy(t.move_from, &trailers[k * TRAILER_SIZE + 4], 4);
-        std::memcpy(t.move_to, &trailers[k * TRAILER_SIZE + 8], 4);
-        t.promo = trailers[k * TRAILER_SIZE + 12];
-        t.flags = trailers[k * TRAILER_SIZE + 13];
+        const PlyTrailer& t = labels.trailers[k];
         const int id = id_of(t);
         batch.ids.push_back(id);
         const auto found = expected.find(id);
@@ -126,9 +124,6 @@ class PositionStreamTest : public test::ScratchDirTest {
       batch.values.assign(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n * ENCODING_DIM));
       batches.push_back(std::move(batch));
     }
-    PositionStreamStats stats;
-    position_stream_stats(stream, &stats);
-    EXPECT_EQ(stats.buffered, 0u);
     position_stream_destroy(stream);
     return batches;
   }
@@ -150,12 +145,13 @@ class PositionStreamTest : public test::ScratchDirTest {
 };
 
 // However many shards, together they give every position exactly once, with
-// the trailers (default plies included) that encode gives. With more shards
-// than the short file has bytes, every byte of it starts a shard.
+// the trailers (default plies included) that encode gives. With 100 shards
+// every file is cut into 100 byte ranges, many of the short file's holding
+// no line's first byte.
 TEST_F(PositionStreamTest, ShardsSplitWithoutOverlap) {
-  for (int n_shards : {1, 2, 3, 8, 2000}) {
+  for (int n_shards : {1, 2, 3, 8, 100}) {
     for (std::size_t shuffle : {std::size_t{0}, std::size_t{10}}) {
-      if (n_shards == 2000 && shuffle > 0) continue;  // the shards of single bytes once are enough
+      if (n_shards == 100 && shuffle > 0) continue;  // the shards of single bytes once are enough
       std::vector<int> ids;
       for (int shard = 0; shard < n_shards; ++shard) {
         PositionStreamOptions o;
@@ -198,33 +194,93 @@ TEST_F(PositionStreamTest, SeedDecidesTheOrderThreadsDoNot) {
 
 TEST_F(PositionStreamTest, Errors) {
   PositionStreamOptions o;
-  o.paths = {paths[0], dir_ + "/missing.ndjson4"};
+  o.sources = {{{paths[0], dir_ + "/missing.ndjson4"}, 1.0}};
   PositionStream* stream = nullptr;
-  ASSERT_EQ(position_stream_create(o, &stream), STREAM_OK);
+  Failure failure;
+  EXPECT_EQ(position_stream_create(o, &stream, &failure), ERR_OPEN);
+  EXPECT_EQ(failure.path, o.sources[0].paths[1]);
+  EXPECT_EQ(failure.error_number, ENOENT);
+  EXPECT_EQ(stream, nullptr);
+  // A file gone by the time it is read: the failure, and the same from then on.
+  const std::string gone = dir_ + "/gone.ndjson4";
+  std::filesystem::copy_file(paths[0], gone);
+  o.sources = {{{gone}, 1.0}};
+  ASSERT_EQ(position_stream_create(o, &stream, &failure), OK);
+  ASSERT_EQ(position_stream_begin(stream, 0, {}, &failure), OK);
+  std::filesystem::remove(gone);
   std::vector<float> values(o.batch_size * ENCODING_DIM);
-  std::vector<unsigned char> trailers(o.batch_size * TRAILER_SIZE);
+  BatchLabels labels;
   std::size_t n = 1;
-  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);
-  EXPECT_EQ(n, 0u);
-  const char* path = nullptr;
-  int error_number = 0;
-  position_stream_failure(stream, &path, &error_number);
-  EXPECT_EQ(std::string(path), o.paths[1]);
-  EXPECT_EQ(error_number, ENOENT);
-  EXPECT_EQ(position_stream_next(stream, values.data(), trailers.data(), &n), STREAM_ERR_OPEN);  // and stays so
+  for (int twice = 0; twice < 2; ++twice) {
+    failure = Failure{};
+    EXPECT_EQ(position_stream_next(stream, values.data(), &labels, &n, &failure), ERR_OPEN);
+    EXPECT_EQ(failure.path, gone);
+    EXPECT_EQ(n, 0u);
+  }
   position_stream_destroy(stream);
 
+  o.sources = {{paths, 1.0}};
   for (auto bad : {+[](PositionStreamOptions& p) { p.batch_size = 0; }, +[](PositionStreamOptions& p) { p.shard = 2; },
                    +[](PositionStreamOptions& p) { p.n_shards = 0; }, +[](PositionStreamOptions& p) { p.threads = -1; },
-                   +[](PositionStreamOptions& p) { p.shard = -1; }}) {
-    PositionStreamOptions p;
+                   +[](PositionStreamOptions& p) { p.filter.keep_fraction = 0; },
+                   +[](PositionStreamOptions& p) { p.sources.clear(); },
+                   // weights need sizes: logs cannot be mixed
+                   +[](PositionStreamOptions& p) { p.sources.push_back(p.sources[0]); }}) {
+    PositionStreamOptions p = o;
     p.n_shards = 2;
     bad(p);
-    EXPECT_EQ(position_stream_create(p, &stream), STREAM_ERR_OPTIONS);
+    EXPECT_EQ(position_stream_create(p, &stream, nullptr), ERR_ARGUMENT);
     EXPECT_EQ(stream, nullptr);
   }
-  EXPECT_EQ(position_stream_create(o, nullptr), STREAM_ERR_NULL);
+  EXPECT_EQ(position_stream_create(o, nullptr, nullptr), ERR_NULL);
   position_stream_destroy(nullptr);
+}
+
+class LogShards : public test::ScratchDirTest {};
+
+// Many small files over 8 shards: whole files, balanced by size (the
+// positions within 10%), and every shard reads its own files only (the bytes
+// read add up to the files' bytes).
+TEST_F(LogShards, ManySmallFilesBalanceAcrossShards) {
+  std::vector<std::string> files;
+  std::uint64_t total_bytes = 0;
+  std::mt19937 rng(3);
+  for (int f = 0; f < 800; ++f) {
+    files.push_back(dir_ + "/small" + std::to_string(f) + ".ndjson4");
+    std::FILE* out = std::fopen(files.back().c_str(), "wb");
+    const int lines = 2 + static_cast<int>(rng() % 5);
+    for (int k = 0; k < lines; ++k) {
+      total_bytes += static_cast<std::uint64_t>(
+          std::fprintf(out, "{\"ply\": %d, \"fen4\": \"4d-fen v1: K@%d,0,0,0; k@7,7,7,%d\"}\n", k, k, f % 7));
+    }
+    std::fclose(out);
+  }
+  std::uint64_t least = UINT64_MAX, most = 0, bytes = 0;
+  for (std::uint32_t shard = 0; shard < 8; ++shard) {
+    PositionStreamOptions o;
+    o.sources = {{files, 1.0}};
+    o.batch_size = 512;
+    o.shuffle_buffer = 1000;
+    o.threads = 1;
+    o.shard = shard;
+    o.n_shards = 8;
+    PositionStream* stream = nullptr;
+    ASSERT_EQ(position_stream_create(o, &stream, nullptr), OK);
+    ASSERT_EQ(position_stream_begin(stream, 0, {}, nullptr), OK);
+    std::vector<float> values(o.batch_size * ENCODING_DIM);
+    BatchLabels labels;
+    std::size_t n = 0;
+    while (position_stream_next(stream, values.data(), &labels, &n, nullptr) == OK) {
+    }
+    PositionStreamStats stats;
+    position_stream_stats(stream, &stats);
+    position_stream_destroy(stream);
+    least = std::min(least, stats.positions);
+    most = std::max(most, stats.positions);
+    bytes += stats.bytes_read;
+  }
+  EXPECT_LE(double(most), 1.1 * double(least));
+  EXPECT_EQ(bytes, total_bytes);
 }
 
 }  // namespace

@@ -80,3 +80,12 @@ def make_games(directory):
         values, trailers = program_frames(path)
         expected.update(digest(v, t) for v, t in zip(values, trailers))
     return paths, expected
+
+
+def trailer_records(labels):
+    """The trailer fields of a batch's labels (numpy columns or tensors) as container records."""
+    records = numpy.zeros(len(labels["ply"]), quorvane4d.TRAILER_DTYPE)
+    for name in ("ply", "move_from", "move_to", "promo", "flags"):
+        column = labels[name]
+        records[name] = column.numpy() if hasattr(column, "numpy") else column
+    return records
