@@ -13,6 +13,7 @@ namespace py = pybind11;
 using namespace q4d;
 
 void bind_ply_log(py::module_& m);
+void bind_pack(py::module_& m);
 void bind_container(py::module_& m);
 void bind_stream(py::module_& m);
 
@@ -28,6 +29,7 @@ PYBIND11_MODULE(_core, m) {
   q4d_python::bind_encode(m);
 
   bind_ply_log(m);
+  bind_pack(m);
 
   bind_container(m);
 

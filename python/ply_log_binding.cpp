@@ -65,11 +65,11 @@ struct PlyLog {
       if (code != OK && code != END && code != PLY_LOG_TOO_LONG && code != PLY_LOG_BAD_FEN4) {
         q4d_python::raise_failure(failure);
       }
-      return py::make_tuple(static_cast<int>(code), line, failure.fen4_error,
-                            code == OK ? py::object(py::bytes(fen4)) : py::object(py::none()),
-                            py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
-                                           py::make_tuple(t.move_to[0], t.move_to[1], t.move_to[2], t.move_to[3]),
-                                           t.promo, t.flags));
+      return py::make_tuple(
+          static_cast<int>(code), line, failure.fen4_error,
+          code == OK ? py::object(py::bytes(fen4)) : py::object(py::none()),
+          py::make_tuple(t.ply, py::make_tuple(t.move_from[0], t.move_from[1], t.move_from[2], t.move_from[3]),
+                         py::make_tuple(t.move_to[0], t.move_to[1], t.move_to[2], t.move_to[3]), t.promo, t.flags));
     }
   }
 };

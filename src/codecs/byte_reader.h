@@ -33,8 +33,7 @@ Result byte_reader_open(const char* path, ByteReader** reader, Failure* failure)
 // Reads up to `capacity` bytes of content into `out`: *n bytes, 0 at the end.
 // Failures: ERR_READ (with errno) and those of the decoders (codecs.h),
 // each with the path; PAUSED is none.
-Result byte_reader_read(ByteReader* reader, unsigned char* out, std::size_t capacity, std::size_t* n,
-                        Failure* failure);
+Result byte_reader_read(ByteReader* reader, unsigned char* out, std::size_t capacity, std::size_t* n, Failure* failure);
 
 // Goes to byte `offset` of a plain regular file (an offset past its end
 // reads nothing). ERR_SEEK for any other file: a compressed one, a pipe.

@@ -262,7 +262,10 @@ Result gzip_write_file_blocks(const char* path, std::FILE* source, int threads, 
 
 // The parts of a member, in file order; the header's optional fields are
 // read, and passed over, only when its flags name them.
-enum GzipPart { PART_FIXED, PART_XLEN, PART_EXTRA, PART_NAME, PART_COMMENT, PART_HCRC, PART_DATA, PART_TRAILER, PART_END };
+enum GzipPart {
+  PART_FIXED, PART_XLEN, PART_EXTRA, PART_NAME, PART_COMMENT, PART_HCRC,  // the header
+  PART_DATA, PART_TRAILER, PART_END
+};
 
 struct GzipDecoder {
   ByteSource source{};

@@ -33,6 +33,7 @@
 //   keys        K x 4 x n bytes: each key's float32 values as four planes, byte 0 of every value first
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -65,8 +66,8 @@ inline constexpr std::size_t PACK_POSITION_BYTES = 2 + 2 + 4 + 4 + 4 + 1 + 1 + 4
 // Where each column of a block starts, for n positions, p pieces and k keys;
 // `end` is the block's decompressed size.
 struct PackColumns {
-  std::uint64_t counts, removed, pieces, ply, move_from, move_to, promo, flags, next_from, next_to, next_promo, move_flags,
-      game_step, input, line, keys, end;
+  std::uint64_t counts, removed, pieces, ply, move_from, move_to, promo, flags, next_from, next_to, next_promo,
+      move_flags, game_step, input, line, keys, end;
 };
 
 constexpr PackColumns pack_columns(std::uint64_t n, std::uint64_t p, std::uint64_t k) {
@@ -96,15 +97,25 @@ static_assert(pack_columns(1, 0, 0).end == PACK_BLOCK_HEAD_SIZE + PACK_POSITION_
 // axis; 9..15 black likewise. 0 and 8 are no piece.
 inline constexpr char PACK_PIECE_LETTERS[17] = "\0KQRBNPP\0kqrbnpp";
 
-constexpr int pack_piece_code(int letter, int pawn_axis) {
+// The code of a piece letter and pawn axis (0 or 1), 0 for no piece: a table
+// read for every piece packed.
+inline constexpr auto PACK_PIECE_CODES = [] {
+  std::array<std::array<std::uint8_t, 2>, 256> codes{};
   for (int code = 1; code < 16; ++code) {
-    if (code != 8 && PACK_PIECE_LETTERS[code] == letter && (code % 8 != 7 || pawn_axis == 1) &&
-        (code % 8 != 6 || pawn_axis == 0)) {
-      return code;
+    const auto letter = static_cast<unsigned char>(PACK_PIECE_LETTERS[code]);
+    if (code == 8) continue;
+    if (code % 8 == 6) {
+      codes[letter][0] = static_cast<std::uint8_t>(code);  // a pawn of the w axis
+    } else if (code % 8 == 7) {
+      codes[letter][1] = static_cast<std::uint8_t>(code);
+    } else {
+      codes[letter][0] = codes[letter][1] = static_cast<std::uint8_t>(code);
     }
   }
-  return 0;
-}
+  return codes;
+}();
+
+constexpr int pack_piece_code(int letter, int pawn_axis) { return PACK_PIECE_CODES[letter & 0xFF][pawn_axis & 1]; }
 static_assert(pack_piece_code('K', 0) == 1 && pack_piece_code('P', 1) == 7 && pack_piece_code('p', 0) == 14);
 static_assert(pack_piece_code('x', 0) == 0 && pack_piece_code('Q', 1) == 2);
 

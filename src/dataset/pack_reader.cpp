@@ -133,9 +133,9 @@ Result open_pack(const char* path, PackReader& r, Failure* failure) {
   if (const Result read = read_at(r, 0, header, have, failure); read != OK) return read;
   // A file cut inside its header is still a pack that is cut, if what is left says so.
   if (std::memcmp(header, PACK_MAGIC, std::min(have, sizeof PACK_MAGIC)) != 0 || have < sizeof PACK_MAGIC) {
-    return fail(failure, have < sizeof PACK_MAGIC && have > 0 && std::memcmp(header, PACK_MAGIC, have) == 0
-                             ? PACK_ERR_FOOTER
-                             : PACK_ERR_MAGIC,
+    return fail(failure,
+                have < sizeof PACK_MAGIC && have > 0 && std::memcmp(header, PACK_MAGIC, have) == 0 ? PACK_ERR_FOOTER
+                                                                                                   : PACK_ERR_MAGIC,
                 path);
   }
   if (have == sizeof header && (load_le32(header + 8) != PACK_VERSION || load_le32(header + 12) != 0)) {
@@ -195,36 +195,46 @@ inline PieceWord entry_word(const unsigned char* entries, std::size_t e) {
 
 // Position j's list from its edits of the list before it (at `previous`):
 // the entries it leaves out must be there, and what it adds must take
-// squares of its own, in order. False for anything else.
+// squares of its own, in order; the runs of entries in between are copied
+// whole. False for anything else.
 bool apply_edits(const PieceWord* previous, std::uint32_t n_previous, const unsigned char* entries, std::size_t e,
                  std::uint32_t n_removed, std::uint32_t n_added, PieceWord* out) {
-  std::uint32_t x = 0, y = 0, o = 0;
-  PieceWord add = n_added > 0 ? entry_word(entries, e + n_removed) : 0;
-  int last_added = -1;
-  auto take_add = [&] {
-    if (add == 0 || piece_square(add) <= last_added) return false;
-    last_added = piece_square(add);
-    out[o++] = add;
-    ++y;
-    add = y < n_added ? entry_word(entries, e + n_removed + y) : 0;
-    return true;
+  const PieceWord* kept = previous;  // the next entry of the previous list not yet copied
+  const PieceWord* const end = previous + n_previous;
+  // The first entry at or after `from` whose square is at least `square`.
+  auto seek = [end](const PieceWord* from, int square) {
+    return std::lower_bound(from, end, square, [](PieceWord w, int s) { return piece_square(w) < s; });
   };
-  for (std::uint32_t i = 0; i < n_previous; ++i) {
-    const PieceWord p = previous[i];
-    if (x < n_removed && entry_word(entries, e + x) == p) {
+  auto copy_to = [&](const PieceWord* to) {
+    out = std::copy(kept, to, out);
+    kept = to;
+  };
+  std::uint32_t x = 0, y = 0;
+  int last_added = -1;
+  while (x < n_removed || y < n_added) {
+    const PieceWord removal = x < n_removed ? entry_word(entries, e + x) : 0;
+    const PieceWord addition = y < n_added ? entry_word(entries, e + n_removed + y) : 0;
+    if ((x < n_removed && removal == 0) || (y < n_added && addition == 0)) return false;
+    // A piece taken from a square comes before one put on it.
+    if (x < n_removed && (y == n_added || piece_square(removal) <= piece_square(addition))) {
+      const PieceWord* at = seek(kept, piece_square(removal));
+      if (at == end || *at != removal) return false;
+      copy_to(at);
+      ++kept;
       ++x;
-      continue;
+    } else {
+      const int square = piece_square(addition);
+      if (square <= last_added) return false;
+      const PieceWord* at = seek(kept, square);
+      if (at != end && piece_square(*at) == square) return false;  // the square is taken
+      copy_to(at);
+      *out++ = addition;
+      last_added = square;
+      ++y;
     }
-    while (y < n_added && piece_square(add) < piece_square(p)) {
-      if (!take_add()) return false;
-    }
-    if (y < n_added && piece_square(add) == piece_square(p)) return false;
-    out[o++] = p;
   }
-  while (y < n_added) {
-    if (!take_add()) return false;
-  }
-  return x == n_removed;
+  copy_to(end);
+  return true;
 }
 
 // The block's columns into `out`, each value checked against the index and
@@ -357,8 +367,8 @@ Result pack_read_block(PackReader* reader, std::uint32_t k, PackBlock* block, Fa
       return block_failure(failure, PACK_ERR_BLOCK_CHECKSUM, r, k);
     }
     // Into a buffer of the size the index declares: a block that holds more fails.
-    const std::size_t made = ZSTD_decompressDCtx(scratch.dctx.get(), scratch.raw.data(), b.raw_size,
-                                                 scratch.stored.data(), b.stored_size);
+    const std::size_t made =
+        ZSTD_decompressDCtx(scratch.dctx.get(), scratch.raw.data(), b.raw_size, scratch.stored.data(), b.stored_size);
     if (ZSTD_isError(made) || made != b.raw_size) return block_failure(failure, PACK_ERR_BLOCK_SIZE, r, k);
     if (!decode_block(scratch.raw.data(), b.raw_size, r.info, k, block)) {
       return block_failure(failure, PACK_ERR_BLOCK_CONTENT, r, k);

@@ -10,11 +10,15 @@
 #include <unistd.h>
 #include <zlib.h>
 #include <zstd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <bit>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -54,6 +58,9 @@ class Pool {
     return OK;
   }
   ~Pool() { stop(); }
+
+  // Whether tasks run on the caller's thread, as they are submitted.
+  bool runs_inline() const { return threads_.empty(); }
 
   void submit(std::function<void()> task) {
     if (threads_.empty()) {
@@ -139,57 +146,157 @@ struct Chunk {
   std::uint32_t input = 0;
   bool input_ends = false;  // the input's last chunk
   std::uint32_t first_line = 0;
-  std::string text;                     // the lines, each NUL-terminated
-  std::vector<std::uint32_t> starts;    // of each line in `text`
+  std::string text;                   // the lines, each NUL-terminated
+  std::vector<std::uint32_t> starts;  // of each line in `text`
   std::vector<ParsedLine> parsed;
   std::vector<std::uint16_t> pieces;
   std::vector<float> keys;
   Result status = OK;  // ERR_ALLOC if parsing ran out of memory
   bool ready = false;  // parsed (under the pool's lock)
+
+  // Empty again, keeping its memory.
+  void reset() {
+    input_ends = false;
+    text.clear();
+    starts.clear();
+    parsed.clear();
+    pieces.clear();
+    keys.clear();
+    status = OK;
+    ready = false;
+  }
 };
 
 float number_or_nan(const char* line, const std::string& key) {
   double value = 0;
   return find_number_key(line, key.c_str(), &value) == OK ? static_cast<float>(value)
-                                                            : std::numeric_limits<float>::quiet_NaN();
+                                                          : std::numeric_limits<float>::quiet_NaN();
 }
 
-void parse_chunk(Chunk& c, const PackWriteOptions& o) {
-  thread_local std::unique_ptr<Board4D> board(new Board4D);
+// The entry of square s of `board` (square | code << 12), code 0 when empty.
+inline std::uint16_t entry_at(const Board4D& board, int s) {
+  return static_cast<std::uint16_t>(s | pack_piece_code(board.pieces[s], board.pawn_axis[s]) << 12);
+}
+
+// Whether squares s .. s + 63 hold the same on both boards.
+inline bool same_squares(const Board4D& a, const Board4D& b, int s) {
+#ifdef __SSE2__
+  __m128i same = _mm_set1_epi8(-1);
+  for (int k = s; k < s + 64; k += 16) {
+    auto at = [k](const std::array<std::uint8_t, N_SQUARES>& bytes) {
+      return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + k));
+    };
+    same = _mm_and_si128(same, _mm_and_si128(_mm_cmpeq_epi8(at(a.pieces), at(b.pieces)),
+                                             _mm_cmpeq_epi8(at(a.pawn_axis), at(b.pawn_axis))));
+  }
+  return _mm_movemask_epi8(same) == 0xFFFF;
+#else
+  return std::memcmp(&a.pieces[s], &b.pieces[s], 64) == 0 && std::memcmp(&a.pawn_axis[s], &b.pawn_axis[s], 64) == 0;
+#endif
+}
+
+// Piece lists of the boards a thread parses, one line after another. A
+// position is mostly the one before with a piece moved, so a board is
+// compared with the previous one, 64 squares at a time, and its list made
+// from the previous list and the squares that differ; the first board, or
+// one after a line that did not parse, is scanned whole. Either way the list
+// depends only on the board.
+class PieceLists {
+ public:
+  // The board the next line is parsed into (never the previous one).
+  Board4D* board() { return &boards_[1 - previous_]; }
+
+  // The list of board() once a line has been parsed into it, which then
+  // becomes the previous board.
+  const std::vector<std::uint16_t>& take() {
+    const Board4D& now = boards_[1 - previous_];
+    if (have_previous_) {
+      differ(boards_[previous_], now);
+    } else {
+      list_.clear();
+      for (int s = 0; s < N_SQUARES; ++s) {
+        if (now.pieces[s] != 0) list_.push_back(entry_at(now, s));
+      }
+    }
+    previous_ = 1 - previous_;
+    have_previous_ = true;
+    return list_;
+  }
+
+ private:
+  // list_ (the previous board's) made into the list of `now`.
+  void differ(const Board4D& before, const Board4D& now) {
+    next_.clear();
+    std::size_t kept = 0;  // entries of list_ before this one are in next_ or left out
+    auto copy_to_square = [&](int square) {
+      const auto end = std::lower_bound(list_.begin() + static_cast<std::ptrdiff_t>(kept), list_.end(), square,
+                                        [](std::uint16_t entry, int s) { return (entry & 0xFFF) < s; });
+      next_.insert(next_.end(), list_.begin() + static_cast<std::ptrdiff_t>(kept), end);
+      kept = static_cast<std::size_t>(end - list_.begin());
+    };
+    // Eight squares at a time; a word's differing bytes are found by counting zeros.
+    auto word = [](const std::uint8_t* p) {
+      std::uint64_t w;
+      std::memcpy(&w, p, sizeof w);
+      if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);  // square p[0] lowest
+      return w;
+    };
+    for (int s = 0; s < N_SQUARES; s += 64) {
+      if (same_squares(before, now, s)) continue;
+      for (int g = s; g < s + 64; g += 8) {
+        std::uint64_t differ =
+            (word(&before.pieces[g]) ^ word(&now.pieces[g])) | (word(&before.pawn_axis[g]) ^ word(&now.pawn_axis[g]));
+        while (differ != 0) {
+          const int byte = std::countr_zero(differ) / 8;
+          differ &= ~(std::uint64_t{0xFF} << (8 * byte));
+          const int k = g + byte;
+          copy_to_square(k);
+          if (before.pieces[k] != 0) ++kept;  // the entry of square k leaves
+          if (now.pieces[k] != 0) next_.push_back(entry_at(now, k));
+        }
+      }
+    }
+    next_.insert(next_.end(), list_.begin() + static_cast<std::ptrdiff_t>(kept), list_.end());
+    list_.swap(next_);
+  }
+
+  Board4D boards_[2] = {};
+  int previous_ = 0;
+  bool have_previous_ = false;
+  std::vector<std::uint16_t> list_, next_;
+};
+
+// One line of the chunk's input into its parsed lines (bad_alloc escapes).
+void parse_line(Chunk& c, const char* line, std::uint32_t number, const PackWriteOptions& o) {
+  thread_local std::unique_ptr<PieceLists> lists(new PieceLists);
   thread_local std::unique_ptr<char[]> fen4(new char[FEN4_BUF_SIZE]);
+  ParsedLine p{};
+  p.line = number;
+  p.kind = read_ply_line(line, fen4.get(), lists->board(), &p.trailer, &p.fields, &p.fen4_error);
+  p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
+  p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
+  if (p.kind == OK) {
+    const std::vector<std::uint16_t>& pieces = lists->take();
+    c.pieces.insert(c.pieces.end(), pieces.begin(), pieces.end());
+    for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
+  } else if (p.kind == PLY_LOG_METADATA) {
+    for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
+  } else if (p.kind != PLY_LOG_TOO_LONG && p.kind != PLY_LOG_BAD_FEN4) {
+    return;  // no fen4 string: passed over without a word
+  }
+  p.pieces_end = static_cast<std::uint32_t>(c.pieces.size());
+  c.parsed.push_back(p);
+}
+
+// The lines a chunk holds as text, on a thread of the pool.
+void parse_chunk(Chunk& c, const PackWriteOptions& o) {
   try {
     for (std::size_t i = 0; i < c.starts.size(); ++i) {
-      const char* line = c.text.data() + c.starts[i];
-      ParsedLine p{};
-      p.line = c.first_line + static_cast<std::uint32_t>(i);
-      p.kind = read_ply_line(line, fen4.get(), board.get(), &p.trailer, &p.fields, &p.fen4_error);
-      p.pieces_begin = static_cast<std::uint32_t>(c.pieces.size());
-      p.keys_begin = static_cast<std::uint32_t>(c.keys.size());
-      if (p.kind == OK) {
-        // The occupied squares, eight at a time: most of a board is empty.
-        for (int s = 0; s < N_SQUARES; s += 8) {
-          std::uint64_t eight;
-          std::memcpy(&eight, &board->pieces[s], sizeof eight);
-          for (int k = s; eight != 0 && k < s + 8; ++k) {
-            if (board->pieces[k] == 0) continue;
-            const int code = pack_piece_code(board->pieces[k], board->pawn_axis[k]);
-            c.pieces.push_back(static_cast<std::uint16_t>(k | code << 12));
-          }
-        }
-        for (const std::string& key : o.keys) c.keys.push_back(number_or_nan(line, key));
-      } else if (p.kind == PLY_LOG_METADATA) {
-        for (const std::string& key : o.game_keys) c.keys.push_back(number_or_nan(line, key));
-      } else if (p.kind != PLY_LOG_TOO_LONG && p.kind != PLY_LOG_BAD_FEN4) {
-        continue;  // no fen4 string: passed over without a word
-      }
-      p.pieces_end = static_cast<std::uint32_t>(c.pieces.size());
-      c.parsed.push_back(p);
+      parse_line(c, c.text.data() + c.starts[i], c.first_line + static_cast<std::uint32_t>(i), o);
     }
   } catch (const std::bad_alloc&) {
     c.status = ERR_ALLOC;
   }
-  c.text.clear();
-  c.text.shrink_to_fit();
 }
 
 // ---- Blocks, compressed on the pool --------------------------------------------
@@ -217,6 +324,16 @@ struct Block {
   Result status = OK;
   bool ready = false;  // under the pool's lock
 
+  // Empty again, keeping its memory.
+  void reset() {
+    positions.clear();
+    pieces.clear();
+    keys.clear();
+    stored.clear();
+    status = OK;
+    ready = false;
+  }
+
   // Whether a block is full, whatever form its lists take: decided on the
   // positions alone, so that the bytes never depend on the threads.
   bool full() const {
@@ -240,17 +357,22 @@ void list_edits(const std::uint16_t* previous, std::size_t n_previous, const std
   added->clear();
   std::size_t i = 0, k = 0;
   while (i < n_previous && k < n) {
-    if (square_of(previous[i]) < square_of(list[k])) {
+    // Most pieces stay where they were: runs of equal entries are passed over four at a time.
+    while (i + 4 <= n_previous && k + 4 <= n && std::memcmp(previous + i, list + k, 8) == 0) {
+      i += 4;
+      k += 4;
+    }
+    if (i == n_previous || k == n) break;
+    if (previous[i] == list[k]) {
+      ++i;
+      ++k;
+    } else if (square_of(previous[i]) < square_of(list[k])) {
       removed->push_back(previous[i++]);
     } else if (square_of(previous[i]) > square_of(list[k])) {
       added->push_back(list[k++]);
-    } else {
-      if (previous[i] != list[k]) {
-        removed->push_back(previous[i]);
-        added->push_back(list[k]);
-      }
-      ++i;
-      ++k;
+    } else {  // another piece on the same square
+      removed->push_back(previous[i++]);
+      added->push_back(list[k++]);
     }
   }
   removed->insert(removed->end(), previous + i, previous + n_previous);
@@ -319,8 +441,9 @@ void compress_block(Block& b, int level) {
     }
     thread_local std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
     b.stored.resize(ZSTD_compressBound(raw.size()));
-    const std::size_t size =
-        cctx == nullptr ? 0 : ZSTD_compressCCtx(cctx.get(), b.stored.data(), b.stored.size(), raw.data(), raw.size(), level);
+    const std::size_t size = cctx == nullptr ? 0
+                                             : ZSTD_compressCCtx(cctx.get(), b.stored.data(), b.stored.size(),
+                                                                 raw.data(), raw.size(), level);
     if (cctx == nullptr || ZSTD_isError(size)) {
       b.status = ERR_ALLOC;  // libzstd fails here only for want of memory
       return;
@@ -331,17 +454,18 @@ void compress_block(Block& b, int level) {
   } catch (const std::bad_alloc&) {
     b.status = ERR_ALLOC;
   }
-  b.positions = {};
-  b.pieces = {};
-  b.keys = {};
 }
 
 // ---- The output ------------------------------------------------------------------
 
 // A file created next to the output under a name no other process holds,
-// renamed to the output when complete, removed otherwise.
+// renamed to the output when complete, removed otherwise. An output that
+// exists must be a regular file (a symbolic link to one is followed, and
+// stays a link): a rename would replace a device or a FIFO.
 struct Output {
-  std::string path, temporary;
+  std::string path;    // as given, for messages
+  std::string target;  // the file renamed into place
+  std::string temporary;
   int fd = -1;
   std::uint64_t offset = 0;
   std::vector<unsigned char> index;  // the block entries, as they go
@@ -354,13 +478,22 @@ struct Output {
   }
 
   Result create(Failure* failure) {
+    struct stat st;
+    target = path;
+    if (::lstat(path.c_str(), &st) == 0) {
+      if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return fail(failure, ERR_NOT_REGULAR, path.c_str());
+      char* real = ::realpath(path.c_str(), nullptr);
+      if (real == nullptr) return fail(failure, ERR_CREATE, path.c_str(), errno);
+      target = real;
+      std::free(real);
+    }
     // The permissions a new file gets from the umask, as any output would.
     const auto seed = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
       char suffix[64];
       std::snprintf(suffix, sizeof suffix, ".%d-%llx.tmp", static_cast<int>(getpid()),
                     (seed * 0x9E3779B97F4A7C15ull + attempt) >> 20);
-      temporary = path + suffix;
+      temporary = target + suffix;
       fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
       if (fd >= 0 || errno != EEXIST) break;
     }
@@ -390,13 +523,13 @@ struct Output {
       ::unlink(temporary.c_str());
       return fail(failure, ERR_WRITE, path.c_str(), errno);
     }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
       const int error = errno;
       ::unlink(temporary.c_str());
       return fail(failure, ERR_RENAME, path.c_str(), error);
     }
-    const std::size_t slash = path.find_last_of('/');
-    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir >= 0) {
       (void)::fsync(dir);
@@ -417,18 +550,35 @@ struct Packer {
   std::size_t max_chunks = 1, max_blocks = 1;  // in flight
   std::deque<std::unique_ptr<Chunk>> chunks;
   std::deque<std::unique_ptr<Block>> blocks;  // shipped to the pool, not yet written
-  std::unique_ptr<Block> block;              // being filled
-  bool block_full = false;                   // closes with the next position
+  std::unique_ptr<Block> block;               // being filled
+  bool block_full = false;                    // closes with the next position
 
   // Where the positions stand, in input order.
   std::uint32_t input = 0;
   std::uint32_t positions_in_input = 0;
-  bool game_open = false;       // a position has been seen since the game's start
+  bool game_open = false;         // a position has been seen since the game's start
   bool previous_in_game = false;  // the last position may yet get its next move
   std::vector<float> game_keys;
   PackSummary summary;
+  // Chunks and blocks done with, kept for reuse with their memory: fresh
+  // buffers of a megabyte would cost their pages' faults every time.
+  std::vector<std::unique_ptr<Chunk>> spare_chunks;
+  std::vector<std::unique_ptr<Block>> spare_blocks;
   // Last, so that its threads stop before anything their tasks use goes.
   Pool pool;
+
+  template <class T>
+  static std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& spare) {
+    if (spare.empty()) return std::make_unique<T>();
+    std::unique_ptr<T> item = std::move(spare.back());
+    spare.pop_back();
+    item->reset();
+    return item;
+  }
+  template <class T>
+  static void give(std::vector<std::unique_ptr<T>>& spare, std::unique_ptr<T> item) {
+    if (spare.size() < spare.capacity()) spare.push_back(std::move(item));  // room was made at the start
+  }
 
   Packer(const std::vector<std::string>& i, const PackWriteOptions& o, const PackEvents* e, Failure* f)
       : inputs(i), options(o), events(e), failure(f) {}
@@ -443,12 +593,17 @@ struct Packer {
 
   Result new_block(std::uint64_t first_game) {
     try {
-      block = std::make_unique<Block>();
+      block = take(spare_blocks);
     } catch (const std::bad_alloc&) {
       return fail(failure, ERR_ALLOC);
     }
     block->first_game = first_game;
     block->n_keys = n_keys();
+    try {
+      block->pieces.reserve(PACK_BLOCK_PIECES_TARGET + N_SQUARES);  // what a block holds at most, or nearly
+    } catch (const std::bad_alloc&) {
+      return fail(failure, ERR_ALLOC);
+    }
     block_full = false;
     return OK;
   }
@@ -495,6 +650,7 @@ struct Packer {
         return fail(failure, ERR_ALLOC);
       }
       ++summary.blocks;
+      give(spare_blocks, std::move(blocks.front()));
       blocks.pop_front();
     }
     return OK;
@@ -587,6 +743,7 @@ struct Packer {
     Chunk* c = chunks.front().get();
     pool.wait([c] { return c->ready; });
     const Result sequenced = sequence(*c);
+    give(spare_chunks, std::move(chunks.front()));
     chunks.pop_front();
     return sequenced;
   }
@@ -615,13 +772,16 @@ struct Packer {
     }
     const std::unique_ptr<PlyLogReader, decltype(&ply_log_close)> owner(reader, ply_log_close);
     std::unique_ptr<Chunk> chunk;
+    std::size_t lines = 0;  // parsed into the chunk as they were read
     for (;;) {
       if (chunk == nullptr) {
+        lines = 0;
         try {
-          chunk = std::make_unique<Chunk>();
+          chunk = take(spare_chunks);
           chunk->input = k;
           chunk->first_line = static_cast<std::uint32_t>(ply_log_line_number(reader) + 1);
           chunk->starts.reserve(CHUNK_LINES);
+          if (!pool.runs_inline()) chunk->text.reserve(CHUNK_BYTES + LINE_BUF_SIZE);
         } catch (const std::bad_alloc&) {
           return fail(failure, ERR_ALLOC);
         }
@@ -635,13 +795,20 @@ struct Packer {
       if (read != OK && read != END) return read;
       if (read == OK) {
         try {
-          chunk->starts.push_back(static_cast<std::uint32_t>(chunk->text.size()));
-          chunk->text.append(line, std::strlen(line) + 1);
+          // On one thread a line is parsed where it lies; the pool's threads get copies.
+          if (pool.runs_inline()) {
+            parse_line(*chunk, line, static_cast<std::uint32_t>(ply_log_line_number(reader)), options);
+            ++lines;
+          } else {
+            chunk->starts.push_back(static_cast<std::uint32_t>(chunk->text.size()));
+            chunk->text.append(line, std::strlen(line) + 1);
+          }
         } catch (const std::bad_alloc&) {
           return fail(failure, ERR_ALLOC);
         }
       }
-      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES) {
+      if (read == END || chunk->starts.size() == CHUNK_LINES || chunk->text.size() >= CHUNK_BYTES ||
+          lines == CHUNK_LINES) {
         chunk->input_ends = read == END;
         if (const Result submitted = submit(std::move(chunk)); submitted != OK) return submitted;
         if (read == END) return OK;
@@ -698,6 +865,8 @@ struct Packer {
     max_chunks = threads <= 1 ? 0 : 2 * static_cast<std::size_t>(threads);
     max_blocks = threads <= 1 ? 0 : static_cast<std::size_t>(threads);
     game_keys.assign(options.game_keys.size(), std::numeric_limits<float>::quiet_NaN());
+    spare_chunks.reserve(4);
+    spare_blocks.reserve(4);
     input = std::numeric_limits<std::uint32_t>::max();
     out.path = output;
     if (const Result created = out.create(failure); created != OK) return created;
@@ -719,7 +888,15 @@ struct Packer {
   }
 };
 
+// The names of the labels every pack has, which keys cannot take.
+constexpr const char* LABEL_NAMES[] = {
+    "ply",      "move_from",     "move_to", "promo", "flags", "next_move_from", "next_move_to", "next_promo",
+    "has_move", "has_next_move", "game",    "input", "line"};
+
 bool valid_key_name(const std::string& name) {
+  for (const char* label : LABEL_NAMES) {
+    if (name == label) return false;
+  }
   return !name.empty() && name.size() <= PACK_KEY_NAME_MAX && name.find_first_of("\"\\") == std::string::npos &&
          name.find('\0') == std::string::npos;
 }

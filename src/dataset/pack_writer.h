@@ -59,11 +59,15 @@ struct PackSummary {
 };
 
 // Packs `inputs`, in order, into `output`. Failures: ERR_NULL; ERR_ARGUMENT
-// (no input, a key name that is empty, longer than 60 bytes, holds a quote
-// or a backslash, or is given twice, more than 64 keys, a zstd level or a
-// thread count out of range); ERR_THREADS, ERR_ALLOC; an input that cannot be
+// (no input; a key name that is empty, longer than 60 bytes, holds a quote
+// or a backslash, is given twice or is the name of a label every pack has:
+// ply, move_from, move_to, promo, flags, next_move_from, next_move_to,
+// next_promo, has_move, has_next_move, game, input, line; more than 64 keys;
+// a zstd level or a thread count out of range); ERR_THREADS, ERR_ALLOC; an input that cannot be
 // opened or read (ERR_OPEN, ERR_READ, CODEC_ERR_*, with its path); ERR_CREATE,
-// ERR_WRITE, ERR_RENAME for the output; whatever an event function returned.
+// ERR_WRITE, ERR_RENAME for the output, and ERR_NOT_REGULAR for an output
+// that exists but is no regular file (a device, a FIFO, a folder; a symbolic
+// link to a regular file is followed); whatever an event function returned.
 Result pack_write(const std::vector<std::string>& inputs, const char* output, const PackWriteOptions& options,
                   const PackEvents* events, PackSummary* summary, Failure* failure);
 

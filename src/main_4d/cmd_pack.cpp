@@ -1,5 +1,8 @@
 // pack: NDJSON4 ply logs to one packed dataset (dataset/pack_writer.h),
 // reporting the lines `encode` would report, with the input's name.
+#include <signal.h>
+
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -48,7 +51,28 @@ Result report_line(void* context, const Failure& skipped) {
   return OK;
 }
 
+// A signal that asks the program to stop: pack stops at its next report,
+// removes its temporary file, and then dies of the signal as it would have.
+volatile std::sig_atomic_t stop_signal = 0;
+
+void on_stop_signal(int signal) { stop_signal = signal; }
+
+// SIGINT, SIGTERM and SIGHUP stop the packing, unless they were ignored when
+// the program started (SIGINT in a background job of a script, for one). No
+// SA_RESTART: a read that waits gives way.
+void catch_stop_signals() {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous {};
+    if (sigaction(signal, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+}
+
 Result report_progress(void* context, std::uint64_t positions) {
+  if (stop_signal != 0) return ERR_INTERRUPTED;
   progress_update(static_cast<Progress*>(context), positions);
   return OK;
 }
@@ -117,11 +141,18 @@ int cmd_pack(int argc, char** argv) {
   events.progress = report_progress;
   PackSummary summary;
   Failure failure;
+  catch_stop_signals();
   const Result packed = pack_write(inputs, output, options, &events, &summary, &failure);
   progress_clear(&progress);
+  if (packed == ERR_INTERRUPTED && stop_signal != 0) {
+    std::signal(stop_signal, SIG_DFL);
+    std::raise(stop_signal);
+  }
   if (packed == ERR_ARGUMENT) {
-    std::fprintf(stderr, "pack: invalid key %s (1 to 60 bytes without quotes or backslashes, each named once, "
-                 "at most 64 keys)\n", failure.path.c_str());
+    std::fprintf(stderr,
+                 "pack: invalid key %s (1 to 60 bytes without quotes or backslashes, no label's name, each named "
+                 "once, at most 64 keys)\n",
+                 failure.path.c_str());
     return EXIT_BAD_ARGS;
   }
   if (packed == ERR_THREADS) {

@@ -77,8 +77,8 @@ struct PlyLogReader {
   // so that pipes and compressed files can be read).
   std::int64_t offset = 0;
   bool at_line_start = true;
-  bool positioned = false;  // the file is at the range's first line
-  bool skipping = false;    // passing over the line that holds byte begin - 1
+  bool positioned = false;             // the file is at the range's first line
+  bool skipping = false;               // passing over the line that holds byte begin - 1
   std::uint32_t positions_before = 0;  // positions in the lines before `begin`
   bool positions_before_known = true;
 

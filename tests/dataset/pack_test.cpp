@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/byte_order.h"
@@ -52,7 +53,8 @@ std::string game_log(std::mt19937& rng, int pieces, int plies, const std::string
     std::string line = "{\"fen4\": \"" + fen4_of(board) + "\"";
     if (ply % 5 != 4) line += ", \"ply\": " + std::to_string(ply);
     if (ply % 7 != 6) line += ", \"score\": " + std::to_string(ply * 0.25 - 3);
-    if (ply > 0 && ply % 11 != 10) line += ", \"move_from\": [1, 2, 3, " + std::to_string(ply % 8) + "], \"move_to\": [4, 5, 6, 7]";
+    if (ply > 0 && ply % 11 != 10)
+      line += ", \"move_from\": [1, 2, 3, " + std::to_string(ply % 8) + "], \"move_to\": [4, 5, 6, 7]";
     log += line + ", \"promo\": " + std::to_string(ply % 3) + ", \"flags\": 1}\n";
     if (ply % 13 == 12) log += "{\"fen4\": \"4d-fen v1: K@9,0,0,0\"}\n";  // reported and skipped
     int from = static_cast<int>(rng() % N_SQUARES);
@@ -118,7 +120,9 @@ std::vector<Expected> expected_of(const std::vector<std::string>& paths, std::ui
   return all;
 }
 
-bool same_float(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) || (a != a && b != b); }
+bool same_float(float a, float b) {
+  return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b) || (a != a && b != b);
+}
 
 class Pack : public test::ScratchDirTest {
  protected:
@@ -150,7 +154,7 @@ struct Reported {
   std::vector<std::string> lines;
   static Result skipped(void* context, const Failure& f) {
     static_cast<Reported*>(context)->lines.push_back(f.path + ":" + std::to_string(f.line) + ":" +
-                                                      std::to_string(f.fen4_error));
+                                                     std::to_string(f.fen4_error));
     return OK;
   }
 };
@@ -229,6 +233,39 @@ TEST_F(Pack, RoundTripOnAnyThreads) {
   pack_close(reader);
 }
 
+// Readers of one pack share it: threads read its blocks at once, each into
+// its own PackBlock, and get what one thread gets.
+TEST_F(Pack, BlocksReadOnSeveralThreadsAtOnce) {
+  std::mt19937 rng(7);
+  const std::string log = write("log.ndjson4", bytes_of(game_log(rng, 200, 1500, "1")));
+  ASSERT_EQ(pack_write({log}, path("out.q4pack").c_str(), PackWriteOptions{}, nullptr, nullptr, nullptr), OK);
+  PackReader* reader = nullptr;
+  ASSERT_EQ(pack_open(path("out.q4pack").c_str(), &reader, nullptr), OK);
+  const auto n_blocks = static_cast<std::uint32_t>(pack_info(reader)->blocks.size());
+  ASSERT_GE(n_blocks, 2u);
+  std::vector<std::vector<PieceWord>> alone(n_blocks);
+  PackBlock block;
+  for (std::uint32_t k = 0; k < n_blocks; ++k) {
+    ASSERT_EQ(pack_read_block(reader, k, &block, nullptr), OK);
+    alone[k] = block.pieces;
+  }
+  std::vector<int> differ(4, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      PackBlock mine;
+      for (int round = 0; round < 3; ++round) {
+        for (std::uint32_t k = (t + round) % n_blocks, n = 0; n < n_blocks; ++n, k = (k + 1) % n_blocks) {
+          if (pack_read_block(reader, k, &mine, nullptr) != OK || mine.pieces != alone[k]) ++differ[t];
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(differ, std::vector<int>(4, 0));
+  pack_close(reader);
+}
+
 // A pack of no position is a valid, empty dataset; a failed input leaves no output.
 TEST_F(Pack, EmptyInputsAndFailures) {
   const std::string empty = write("empty.ndjson4", bytes_of("{\"fen4\": \"bad\"}\n\n"));
@@ -259,7 +296,8 @@ TEST_F(Pack, EmptyInputsAndFailures) {
   EXPECT_EQ(files, 3u);
 
   PackWriteOptions bad;
-  for (const auto& keys : std::vector<std::vector<std::string>>{{""}, {"a\"b"}, {"a\\b"}, {std::string(61, 'k')}, {"s", "s"}}) {
+  for (const auto& keys :
+       std::vector<std::vector<std::string>>{{""}, {"a\"b"}, {"a\\b"}, {std::string(61, 'k')}, {"s", "s"}}) {
     bad.keys = keys;
     EXPECT_EQ(pack_write({empty}, path("x").c_str(), bad, nullptr, nullptr, &failure), ERR_ARGUMENT);
   }
@@ -312,30 +350,37 @@ TEST_F(Pack, DamagedFilesNameTheBlock) {
   cases.push_back({"cut in the index", Bytes(good.begin(), good.end() - 40), PACK_ERR_FOOTER, OK, -1});
   cases.push_back({"cut in a block", Bytes(good.begin(), good.begin() + second.offset + 9), PACK_ERR_FOOTER, OK, -1});
   cases.push_back({"cut in the header", Bytes(good.begin(), good.begin() + 5), PACK_ERR_FOOTER, OK, -1});
-  cases.push_back({"not a pack", bytes_of("{\"fen4\": \"4d-fen v1:\"}\n" + std::string(100, ' ')), PACK_ERR_MAGIC, OK, -1});
+  cases.push_back(
+      {"not a pack", bytes_of("{\"fen4\": \"4d-fen v1:\"}\n" + std::string(100, ' ')), PACK_ERR_MAGIC, OK, -1});
   cases.push_back({"version 2", edited([](Bytes& f) { f[8] = 2; }, false), PACK_ERR_VERSION, OK, -1});
   cases.push_back({"bytes after the footer", edited([](Bytes& f) { f.push_back(0); }, false), PACK_ERR_FOOTER, OK, -1});
   cases.push_back({"a bit of the index", edited([&](Bytes& f) { f[entry1 + 1] ^= 4; }, false), PACK_ERR_INDEX, OK, -1});
-  cases.push_back({"a bit of the footer", edited([](Bytes& f) { f[f.size() - 20] ^= 1; }, false), PACK_ERR_FOOTER, OK, -1});
+  cases.push_back(
+      {"a bit of the footer", edited([](Bytes& f) { f[f.size() - 20] ^= 1; }, false), PACK_ERR_FOOTER, OK, -1});
   cases.push_back({"a bit of block 1", edited([&](Bytes& f) { f[second.offset + second.stored_size / 2] ^= 8; }, false),
                    OK, PACK_ERR_BLOCK_CHECKSUM, 1});
   // An index that lies, with its sums made right: a block larger than it
   // says, or of fewer positions, or offsets that do not meet.
-  cases.push_back({"raw size too small", edited([&](Bytes& f) { store_le32(&f[entry1 + 12], second.raw_size - 1); }, true),
-                   OK, PACK_ERR_BLOCK_SIZE, 1});
-  cases.push_back({"raw size too large", edited([&](Bytes& f) { store_le32(&f[entry1 + 12], second.raw_size + 4); }, true),
-                   OK, PACK_ERR_BLOCK_SIZE, 1});
+  cases.push_back({"raw size too small",
+                   edited([&](Bytes& f) { store_le32(&f[entry1 + 12], second.raw_size - 1); }, true), OK,
+                   PACK_ERR_BLOCK_SIZE, 1});
+  cases.push_back({"raw size too large",
+                   edited([&](Bytes& f) { store_le32(&f[entry1 + 12], second.raw_size + 4); }, true), OK,
+                   PACK_ERR_BLOCK_SIZE, 1});
   cases.push_back({"positions moved between blocks",
-                   edited([&](Bytes& f) {
-                     store_le32(&f[entry1 + 16], second.n_positions - 1);
-                     store_le32(&f[entry1 - PACK_BLOCK_ENTRY_SIZE + 16], info.blocks[0].n_positions + 1);
-                   }, true),
+                   edited(
+                       [&](Bytes& f) {
+                         store_le32(&f[entry1 + 16], second.n_positions - 1);
+                         store_le32(&f[entry1 - PACK_BLOCK_ENTRY_SIZE + 16], info.blocks[0].n_positions + 1);
+                       },
+                       true),
                    OK, PACK_ERR_BLOCK_CONTENT, 0});
-  cases.push_back({"offsets that do not meet",
-                   edited([&](Bytes& f) { store_le32(&f[entry1], static_cast<std::uint32_t>(second.offset + 1)); }, true),
-                   PACK_ERR_INDEX, OK, -1});
-  cases.push_back({"more positions than the blocks hold", edited([&](Bytes& f) { f[index] += 1; }, true), PACK_ERR_INDEX,
-                   OK, -1});
+  cases.push_back(
+      {"offsets that do not meet",
+       edited([&](Bytes& f) { store_le32(&f[entry1], static_cast<std::uint32_t>(second.offset + 1)); }, true),
+       PACK_ERR_INDEX, OK, -1});
+  cases.push_back(
+      {"more positions than the blocks hold", edited([&](Bytes& f) { f[index] += 1; }, true), PACK_ERR_INDEX, OK, -1});
   cases.push_back({"a game too many", edited([&](Bytes& f) { f[index + 8] += 1; }, true), OK, PACK_ERR_BLOCK_CONTENT,
                    static_cast<std::int64_t>(info.blocks.size()) - 1, OK});
   for (const Case& c : cases) {

@@ -17,7 +17,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
 rm -rf "$corpus"
-mkdir -p "$corpus"/{parse_fen4,ndjson4_line,fixture_line,csv_read,zstd_read,encode_position}
+mkdir -p "$corpus"/{parse_fen4,ndjson4_line,fixture_line,csv_read,zstd_read,encode_position,pack_read}
 
 # The FEN4 string of line $1 of the example game.
 game_fen4() { sed -n "$1p" "$game" | sed 's/.*"fen4": "\([^"]*\)".*/\1/'; }
@@ -99,3 +99,19 @@ cp "$corpus/zstd_read/two_frames.zst" "$corpus/csv_read/two_frames.zst"
 "$BOARD" "$(game_fen4 2)" >"$corpus/encode_position/game_opening"
 printf 'KXp\001\377' >"$corpus/encode_position/unknown_letters"
 { head -c 4096 /dev/zero | tr '\0' 'P'; printf '\000\001\002\377'; } >"$corpus/encode_position/pawns_with_odd_axes"
+
+# pack_read: packs the program writes (one block, none, several), and the
+# content of one block in the target's wrapping: a key count, a game count
+# (u32), then the decompressed block.
+"$Q" pack -o "$corpus/pack_read/example_game.q4pack" --key score --game-key seed "$game" 2>/dev/null
+: | "$Q" pack -o "$corpus/pack_read/empty.q4pack" - 2>/dev/null
+python3 "$root/bench/gen_game.py" game --plies 600 --pieces 300 --seed 5 --keys -o "$scratch/crowded.ndjson4"
+"$Q" pack -o "$corpus/pack_read/two_blocks.q4pack" --key score --game-key result "$scratch/crowded.ndjson4"
+# Block 0 of the example game's pack: its stored bytes start at 16, its size is in the index.
+python3 -c '
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+index = struct.unpack_from("<Q", data, len(data) - 32)[0]
+stored = struct.unpack_from("<I", data, index + 32 + 8)[0]
+sys.stdout.buffer.write(data[16:16 + stored])' "$corpus/pack_read/example_game.q4pack" >"$scratch/block.zst"
+{ printf '\002\001\000\000\000'; zstd -q -d -c "$scratch/block.zst"; } >"$corpus/pack_read/example_block"

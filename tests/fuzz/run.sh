@@ -3,7 +3,7 @@
 #
 # usage: tests/fuzz/run.sh BUILD_DIR SECONDS [TARGET...]
 #   BUILD_DIR  a build configured with -DQUORVANE_FUZZ=ON
-#   TARGET     parse_fen4 ndjson4_line fixture_line csv_read zstd_read encode_position
+#   TARGET     parse_fen4 ndjson4_line fixture_line csv_read zstd_read encode_position pack_read
 #              (default: all of them)
 #
 # Every run starts from the target's seed corpus and past findings (read,
@@ -16,7 +16,7 @@ seconds=$2
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parse_fen4 ndjson4_line fixture_line csv_read zstd_read encode_position)
+[ ${#targets[@]} -gt 0 ] || targets=(parse_fen4 ndjson4_line fixture_line csv_read zstd_read encode_position pack_read)
 
 failed=0
 for target in "${targets[@]}"; do

@@ -222,7 +222,9 @@ std::string varied_log() {
     log += ply_line(k, k % 3 != 0);
     if (k % 7 == 3) log += "{\"fen4\": \"4d-fen v1: K@9,0,0,0\"}\n";
     if (k == 11) log += std::string("{\"fen4\": \"4d-fen v1:\"}\0\0\0{\"fen4\": \"x\"}\n", 39);
-    if (k == 20) log += "{\"fen4\": \"4d-fen v1: K@1,1,1,1\", \"pad\": \"" + std::string(2 * LINE_BUF_SIZE, ' ') + "\"}\n";
+    if (k == 20) {
+      log += "{\"fen4\": \"4d-fen v1: K@1,1,1,1\", \"pad\": \"" + std::string(2 * LINE_BUF_SIZE, ' ') + "\"}\n";
+    }
     if (k == 30) log += "\n\n{\"fen4\": \"" + std::string(FEN4_BUF_SIZE, ' ') + "\"}\n";
     if (k == 35) log += "{\"bridge_version\": \"1.0\", \"fen4\": \"4d-fen v1:\"}\n";
   }
