@@ -61,6 +61,11 @@ constexpr ResultInfo RESULTS[] = {
     {LOADER_ERR_MIXED, "LOADER_ERR_MIXED", "the files of one source are not all of one format"},
     {LOADER_ERR_KEY, "LOADER_ERR_KEY", "a required key is not among the source's labels"},
     {LOADER_ERR_FILTER, "LOADER_ERR_FILTER", "a container holds no pieces or plies to filter on"},
+    {LOADER_ERR_STATE, "LOADER_ERR_STATE", "a saved loader state that does not fit the stream"},
+    {LOADER_ERR_MIX_LAYOUT, "LOADER_ERR_MIX_LAYOUT", "a mix of sources cannot change its shard layout within an epoch"},
+    {LOADER_ERR_WEIGHTS, "LOADER_ERR_WEIGHTS", "the weights of a mix are more than 2^32 apart"},
+    {LOADER_ERR_THREADS, "LOADER_ERR_THREADS", "threads above the shared pool's limit"},
+    {LOADER_ERR_DUPLICATE, "LOADER_ERR_DUPLICATE", "the same file is given twice among the sources"},
 };
 
 }  // namespace

@@ -95,6 +95,11 @@ enum [[nodiscard]] Result : int {
   LOADER_ERR_MIXED = -112,      // the files of one source are not all of one format
   LOADER_ERR_KEY = -113,        // a required key is not among the source's labels
   LOADER_ERR_FILTER = -114,     // a filter the source cannot apply (containers hold no pieces)
+  LOADER_ERR_STATE = -115,      // a saved state that does not fit the stream (layout, sources, bounds)
+  LOADER_ERR_MIX_LAYOUT = -116, // a mix of sources cannot change its shard layout within an epoch
+  LOADER_ERR_WEIGHTS = -117,    // the weights of a mix are too far apart to count an epoch
+  LOADER_ERR_THREADS = -118,    // more encoding threads than the shared pool takes
+  LOADER_ERR_DUPLICATE = -119,  // the same file given twice among the sources
 };
 
 // The meaning of a result in words ("out of memory", "bad piece token", ...);

@@ -71,7 +71,7 @@ struct PositionStream {
   std::vector<std::unique_ptr<Cursor>> cursors;
   std::vector<double> weights;                // normalised
   std::vector<std::string> keys;
-  EncoderPool* pool = nullptr;
+  EncoderPool* pool = nullptr;                // the process's shared pool
   std::unique_ptr<Board4D[]> boards;
   std::vector<std::uint8_t> is_frame;         // per row of the batch: a container's frame, already encoded
   std::vector<float> frame;                   // a frame read before it becomes bfloat16
@@ -348,10 +348,11 @@ Result take(PositionStream* s, Cursor* c, std::size_t k, unsigned char* values, 
 // position of source j is due at m / weight_j, ties to the lower index.
 double due(const PositionStream& s, std::size_t j, std::uint64_t m) { return static_cast<double>(m) / s.weights[j]; }
 
-// The epoch of a shard: one pass of its share of the source that takes
-// longest at its weight, and the positions of the others due before its last
-// (a single source: its share).
-std::uint64_t epoch_length(const PositionStream& s, std::uint32_t shard) {
+// The epoch of shard `shard` of `n_shards`: one pass of its share of the
+// source that takes longest at its weight, and the positions of the others
+// due before its last (a single source: its share). The weights are at most
+// MIX_RATIO_MAX apart, so every count below stays within 64 bits.
+std::uint64_t epoch_length(const PositionStream& s, std::uint32_t n_shards, std::uint32_t shard) {
   std::size_t longest = 0;
   for (std::size_t j = 1; j < s.cursors.size(); ++j) {
     if (static_cast<double>(s.cursors[j]->source.total) / s.weights[j] >
@@ -359,18 +360,112 @@ std::uint64_t epoch_length(const PositionStream& s, std::uint32_t shard) {
       longest = j;
     }
   }
-  const std::uint64_t last = counted_length(*s.cursors[longest], s.options.n_shards, shard);
+  const std::uint64_t last = counted_length(*s.cursors[longest], n_shards, shard);
   const double end = due(s, longest, last);
   std::uint64_t length = last;
   for (std::size_t j = 0; j < s.cursors.size(); ++j) {
     if (j == longest) continue;
     const auto before = [&](std::uint64_t m) { return due(s, j, m) < end || (due(s, j, m) == end && j < longest); };
-    auto m = static_cast<std::uint64_t>(std::floor(end * s.weights[j]));
-    while (m > 0 && !before(m)) --m;
-    while (before(m + 1)) ++m;
+    // The floor is the count, give or take the rounding of a step or two.
+    auto m = static_cast<std::uint64_t>(std::min(std::floor(end * s.weights[j]), 0x1p62));
+    for (int step = 0; step < 8 && m > 0 && !before(m); ++step) --m;
+    for (int step = 0; step < 8 && before(m + 1); ++step) ++m;
     length += m;
   }
   return length;
+}
+
+// The shortest shard's epoch in a layout (for drop_last).
+std::uint64_t least_epoch_length(const PositionStream& s, std::uint32_t n_shards) {
+  std::uint64_t least = UINT64_MAX;
+  for (std::uint32_t shard = 0; shard < n_shards; ++shard) least = std::min(least, epoch_length(s, n_shards, shard));
+  return least;
+}
+
+// A complete layout of shard states, as the origin of the shards of another:
+// their plans and what had been received of each, or none at all (every
+// shard starts `epoch` afresh).
+struct Origin {
+  const std::vector<ShardState>* layer = nullptr;  // null: afresh
+  std::uint64_t epoch = 0;
+  std::vector<std::vector<ShardSegment>> plans;
+  std::vector<std::uint64_t> received;
+  std::uint64_t tails_total = 0;  // counted: the positions no old shard had yielded
+};
+
+Origin origin_of(const PositionStream& s, const std::vector<ShardState>* layer, std::uint64_t epoch) {
+  Origin origin;
+  origin.epoch = epoch;
+  if (layer == nullptr) return origin;
+  origin.layer = layer;
+  origin.epoch = UINT64_MAX;
+  for (const ShardState& st : *layer) origin.epoch = std::min(origin.epoch, st.epoch);
+  const Cursor& c = *s.cursors[0];
+  // Shards already in a later epoch had finished this one.
+  for (const ShardState& st : *layer) {
+    if (st.epoch != origin.epoch) continue;
+    std::vector<ShardSegment> p = st.plan;
+    if (p.empty()) p.push_back(ShardSegment{st.n_shards, st.shard, 0, TO_END});
+    if (c.source.counted) {
+      for (ShardSegment& seg : p) seg = clamped(c, seg);
+      std::uint64_t left = 0;
+      for (const ShardSegment& seg : p) left += seg.to - seg.from;
+      origin.tails_total += left - std::min(left, st.sources[0].received);
+    }
+    origin.plans.push_back(std::move(p));
+    origin.received.push_back(st.sources[0].received);
+  }
+  return origin;
+}
+
+// The state of shard `shard` of `n_shards` before its first position, from
+// its origin. `least` is least_epoch_length of the layout (counted, afresh).
+ShardState derived_state(const PositionStream& s, const Origin& origin, std::uint32_t n_shards, std::uint32_t shard,
+                         std::uint64_t least) {
+  if (origin.layer != nullptr && (*origin.layer)[0].n_shards == n_shards) return (*origin.layer)[shard];
+  ShardState st;
+  st.n_shards = n_shards;
+  st.shard = shard;
+  st.epoch = origin.epoch;
+  st.sources.assign(s.cursors.size(), SourceState{});
+  const bool counted = s.cursors[0]->source.counted;
+  if (origin.layer == nullptr) {
+    if (counted) {
+      st.length = epoch_length(s, n_shards, shard);
+      st.least_length = least;
+    }
+    return st;
+  }
+  st.plan = reshard(origin.plans, origin.received, n_shards, shard);
+  // A shard given no tail reads nothing more of this epoch.
+  if (st.plan.empty()) st.plan.push_back(ShardSegment{n_shards, shard, 0, 0});
+  if (counted) {
+    std::uint64_t begin = 0, end = 0;
+    shard_range(origin.tails_total, n_shards, shard, &begin, &end);
+    st.length = end - begin;
+    st.least_length = origin.tails_total / n_shards;
+  }
+  return st;
+}
+
+// The length of a saved state's own sequence is worked out again, never
+// trusted: a pure function of the sources and the state's plan.
+void recount(const PositionStream& s, ShardState* st) {
+  const Cursor& c = *s.cursors[0];
+  if (!c.source.counted) {
+    st->length = st->least_length = 0;
+  } else if (st->plan.empty()) {
+    st->length = epoch_length(s, st->n_shards, st->shard);
+    st->least_length = least_epoch_length(s, st->n_shards);
+  } else {
+    std::uint64_t length = 0;
+    for (const ShardSegment& seg : st->plan) {
+      const ShardSegment within = clamped(c, seg);
+      length += within.to - within.from;
+    }
+    st->length = length;
+    st->least_length = std::min(st->least_length, length);
+  }
 }
 
 // The plan of one pass of a cursor: its own shard's whole sequence.
@@ -415,9 +510,15 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
       !(f.val_fraction >= 0.0 && f.val_fraction <= 1.0) || options.shuffle_buffer > UINT32_MAX) {
     return fail(failure, ERR_ARGUMENT);
   }
+  double least_weight = INFINITY, most_weight = 0;
   for (const StreamSource& source : options.sources) {
     if (!(source.weight > 0.0 && std::isfinite(source.weight))) return fail(failure, ERR_ARGUMENT);
+    least_weight = std::min(least_weight, source.weight);
+    most_weight = std::max(most_weight, source.weight);
   }
+  if (most_weight / least_weight > MIX_RATIO_MAX) return fail(failure, LOADER_ERR_WEIGHTS);
+  if (options.threads > shared_pool_thread_limit()) return fail(failure, LOADER_ERR_THREADS);
+  if (options.n_shards > POSITION_STREAM_SHARDS_MAX) return fail(failure, ERR_ARGUMENT);
   try {
     auto s = std::make_unique<PositionStream>();
     s->options = options;
@@ -458,7 +559,7 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
     }
     s->boards.reset(new Board4D[options.batch_size]);
     s->is_frame.resize(options.batch_size);
-    const Result pool = encoder_pool_create(options.threads, &s->pool);
+    const Result pool = shared_encoder_pool(options.threads, &s->pool);
     if (pool != OK) {
       for (auto& c : s->cursors) source_close(&c->source);
       return fail(failure, pool);
@@ -472,73 +573,63 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
 
 const std::vector<std::string>& position_stream_keys(const PositionStream* s) { return s->keys; }
 
-Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::vector<ShardState>& saved,
-                             Failure* failure) {
-  if (s == nullptr) return fail(failure, ERR_NULL);
-  if (s->error != OK) {
-    if (failure != nullptr) *failure = s->failure;
-    return s->error;
+namespace {
+
+// A saved state's fields within what a stream of this many sources can have.
+bool state_fits(const ShardState& st, std::size_t n_sources) {
+  if (st.n_shards < 1 || st.n_shards > POSITION_STREAM_SHARDS_MAX || st.shard >= st.n_shards ||
+      st.sources.size() != n_sources) {
+    return false;
   }
+  for (const ShardSegment& seg : st.plan) {
+    if (seg.n_shards < 1 || seg.n_shards > POSITION_STREAM_SHARDS_MAX || seg.shard >= seg.n_shards ||
+        seg.from > seg.to) {
+      return false;
+    }
+  }
+  return true;
+}
+
+Result begin(PositionStream* s, std::uint64_t epoch, const std::vector<ShardState>& saved, Failure* failure) {
   const PositionStreamOptions& o = s->options;
-  const ShardState* own = nullptr;
   for (const ShardState& st : saved) {
-    if (st.n_shards == o.n_shards && st.shard == o.shard) own = &st;
-    if (st.n_shards < 1 || st.shard >= st.n_shards || st.sources.size() != s->cursors.size()) {
-      return fail(failure, ERR_ARGUMENT);
-    }
-    for (const ShardSegment& seg : st.plan) {
-      if (seg.n_shards < 1 || seg.shard >= seg.n_shards || seg.from > seg.to) return fail(failure, ERR_ARGUMENT);
-    }
+    if (!state_fits(st, s->cursors.size())) return fail(failure, LOADER_ERR_STATE);
   }
-  s->state = ShardState{};
-  s->state.n_shards = o.n_shards;
-  s->state.shard = o.shard;
-  s->state.sources.assign(s->cursors.size(), SourceState{});
-  std::vector<ShardSegment> plan;
-  std::uint64_t tails_total = 0;  // a counted source's unseen tails, split among the new shards
-  if (own != nullptr) {
-    s->state = *own;
-    epoch = own->epoch;
-  } else if (!saved.empty()) {
-    // Another layout: every old shard's state, each once.
-    if (s->cursors.size() != 1) return fail(failure, ERR_ARGUMENT);
-    const std::uint32_t n_old = saved[0].n_shards;
-    std::vector<const ShardState*> by_shard(n_old, nullptr);
-    epoch = UINT64_MAX;
-    for (const ShardState& st : saved) {
-      if (st.n_shards != n_old || by_shard[st.shard] != nullptr) return fail(failure, ERR_ARGUMENT);
-      by_shard[st.shard] = &st;
-      epoch = std::min(epoch, st.epoch);
+  // Each run of states of one layout is a layer over the one before: a
+  // shard missing from it had not yet read anything of its layout, and
+  // starts where the layer below puts it. The first layer lies over a fresh
+  // start of `epoch`.
+  std::vector<ShardState> below;  // complete, or empty: afresh
+  Origin origin = origin_of(*s, nullptr, epoch);
+  for (std::size_t a = 0; a < saved.size();) {
+    const std::uint32_t n = saved[a].n_shards;
+    std::size_t b = a;
+    while (b < saved.size() && saved[b].n_shards == n) ++b;
+    if (s->cursors.size() > 1 && origin.layer != nullptr && (*origin.layer)[0].n_shards != n) {
+      return fail(failure, LOADER_ERR_MIX_LAYOUT);
     }
-    if (saved.size() != n_old) return fail(failure, ERR_ARGUMENT);
-    // Shards already in a later epoch had finished this one.
-    std::vector<std::vector<ShardSegment>> plans;
-    std::vector<std::uint64_t> received;
-    for (const ShardState* st : by_shard) {
-      if (st->epoch != epoch) continue;
-      std::vector<ShardSegment> p = st->plan;
-      if (p.empty()) p.push_back(ShardSegment{st->n_shards, st->shard, 0, TO_END});
-      if (s->cursors[0]->source.counted) {
-        for (ShardSegment& seg : p) seg = clamped(*s->cursors[0], seg);
-      }
-      plans.push_back(p);
-      received.push_back(st->sources[0].received);
+    std::vector<std::uint8_t> given(n, 0);
+    for (std::size_t k = a; k < b; ++k) {
+      if (given[saved[k].shard]) return fail(failure, LOADER_ERR_STATE);  // a shard twice in one layer
+      given[saved[k].shard] = 1;
     }
-    plan = reshard(plans, received, o.n_shards, o.shard);
-    if (s->cursors[0]->source.counted) {
-      for (std::size_t p = 0; p < plans.size(); ++p) {
-        std::uint64_t left = 0;
-        for (const ShardSegment& seg : plans[p]) left += seg.to - seg.from;
-        tails_total += left - std::min(left, received[p]);
-      }
+    const bool fresh_counted = origin.layer == nullptr && s->cursors[0]->source.counted;
+    const std::uint64_t least = fresh_counted ? least_epoch_length(*s, n) : 0;
+    std::vector<ShardState> layer(n);
+    for (std::uint32_t shard = 0; shard < n; ++shard) {
+      if (!given[shard]) layer[shard] = derived_state(*s, origin, n, shard, least);
     }
-    // A shard given no tail reads nothing more of this epoch.
-    if (plan.empty()) plan.push_back(ShardSegment{o.n_shards, o.shard, 0, 0});
-    s->state.epoch = epoch;
-    s->state.plan = plan;
-  } else {
-    s->state.epoch = epoch;
+    for (std::size_t k = a; k < b; ++k) layer[saved[k].shard] = saved[k];
+    below = std::move(layer);
+    origin = origin_of(*s, &below, epoch);
+    a = b;
   }
+  if (s->cursors.size() > 1 && origin.layer != nullptr && below[0].n_shards != o.n_shards) {
+    return fail(failure, LOADER_ERR_MIX_LAYOUT);
+  }
+  const bool fresh_counted = origin.layer == nullptr && s->cursors[0]->source.counted;
+  s->state = derived_state(*s, origin, o.n_shards, o.shard, fresh_counted ? least_epoch_length(*s, o.n_shards) : 0);
+  recount(*s, &s->state);
   // Cursors at the state's point.
   for (std::size_t k = 0; k < s->cursors.size(); ++k) {
     Cursor* c = s->cursors[k].get();
@@ -547,21 +638,6 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
     c->exhausted = false;
     seek_plan(c, s->state.sources[k].received);
   }
-  // The epoch's length in this shard and in the layout's shortest shard (for drop_last).
-  if (own == nullptr && s->cursors[0]->source.counted) {
-    if (saved.empty()) {
-      s->state.length = epoch_length(*s, o.shard);
-      s->state.least_length = s->state.length;
-      for (std::uint32_t shard = 0; shard < o.n_shards; ++shard) {
-        s->state.least_length = std::min(s->state.least_length, epoch_length(*s, shard));
-      }
-    } else {
-      std::uint64_t begin = 0, end = 0;
-      shard_range(tails_total, o.n_shards, o.shard, &begin, &end);
-      s->state.length = end - begin;
-      s->state.least_length = tails_total / o.n_shards;
-    }
-  }
   s->limit = UINT64_MAX;
   if (s->cursors[0]->source.counted) {
     s->limit = o.drop_last ? s->state.least_length / o.batch_size * o.batch_size : s->state.length;
@@ -569,6 +645,22 @@ Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::
   s->begun = true;
   s->stats.epoch = s->state.epoch;
   return OK;
+}
+
+}  // namespace
+
+Result position_stream_begin(PositionStream* s, std::uint64_t epoch, const std::vector<ShardState>& saved,
+                             Failure* failure) {
+  if (s == nullptr) return fail(failure, ERR_NULL);
+  if (s->error != OK) {
+    if (failure != nullptr) *failure = s->failure;
+    return s->error;
+  }
+  try {
+    return begin(s, epoch, saved, failure);
+  } catch (const std::bad_alloc&) {
+    return fail(failure, ERR_ALLOC);
+  }
 }
 
 Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, std::size_t* n, Failure* failure) {
@@ -647,8 +739,9 @@ Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, s
         while (b < count && !s->is_frame[b]) ++b;
         // Batches are larger than the caches and not read back here: streaming stores.
         const EncodingFormat format{s->options.dtype, true};
-        const Result encoded =
-            encoder_pool_encode(s->pool, &s->boards[a], b - a, values + a * encoding_bytes(s->options.dtype), format);
+        // Another caller may have resized the shared pool since: this stream's count again.
+        Result encoded = shared_encoder_pool(s->options.threads, &s->pool);
+        if (encoded == OK) encoded = encoder_pool_encode(s->pool, &s->boards[a], b - a, values + a * encoding_bytes(s->options.dtype), format);
         if (encoded != OK) {
           result = fail(failure, encoded);
           break;
@@ -665,15 +758,7 @@ Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, s
     if (failure != nullptr) s->failure = *failure;
     return result;
   }
-  if (count == 0) {
-    // A whole source read by one shard without a position: no source at all.
-    if (!s->cursors[0]->source.counted && s->options.n_shards == 1 && s->state.received == 0 && s->state.plan.empty()) {
-      s->error = fail(failure, LOADER_ERR_EMPTY, s->cursors[0]->source.files[0].path.c_str());
-      if (failure != nullptr) s->failure = *failure;
-      return s->error;
-    }
-    return END;
-  }
+  if (count == 0) return END;
   labels->trailers.resize(count);
   labels->next_moves.resize(count);
   labels->move_flags.resize(count);
@@ -702,8 +787,7 @@ void position_stream_destroy(PositionStream* s) {
     unit_reader_close(&c->reader);
     source_close(&c->source);
   }
-  encoder_pool_destroy(s->pool);
-  delete s;
+  delete s;  // the shared pool stays the process's
 }
 
 }  // namespace q4d

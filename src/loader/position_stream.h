@@ -26,6 +26,10 @@ namespace q4d {
 
 struct PositionStream;
 
+// The most shards of a layout, and the furthest apart a mix's weights may be.
+inline constexpr std::uint32_t POSITION_STREAM_SHARDS_MAX = 1u << 16;
+inline constexpr double MIX_RATIO_MAX = 0x1p32;
+
 struct StreamSource {
   std::vector<std::string> paths;  // read as one dataset
   double weight = 1.0;             // its share of a mix
@@ -36,7 +40,7 @@ struct PositionStreamOptions {
   std::size_t batch_size = 256;
   std::size_t shuffle_buffer = 0;     // positions of a window; 0: units and positions in order
   std::uint64_t seed = 0;
-  int threads = 0;                    // 0: one per available processor
+  int threads = 0;                    // 0: one per available processor; at most shared_pool_thread_limit()
   std::uint32_t shard = 0;            // this stream reads shard `shard` of `n_shards`
   std::uint32_t n_shards = 1;
   bool drop_last = false;             // counted sources: every shard the same number of full batches
@@ -89,11 +93,16 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
 // The names of the label keys, the columns of BatchLabels::keys.
 const std::vector<std::string>& position_stream_keys(const PositionStream* stream);
 
-// Starts `epoch`. With `saved` empty, from its beginning; with the state of
-// this shard in this layout among `saved`, where that state stood (its
-// epoch); otherwise `saved` must hold the states of every shard of another
-// layout, and this shard reads its share of what they had not yet received.
-// ERR_ARGUMENT when `saved` does not fit the stream.
+// Starts `epoch`. With `saved` empty, from its beginning. Otherwise `saved`
+// is a list of layers, each a run of states of one layout (any shards of it,
+// each once): a shard missing from a layer had read nothing in that layout
+// and starts where the layer below puts it (the first lies over a fresh
+// start of `epoch`). This shard takes its own state from the last layer, or,
+// when the last layer is of another layout, reads its share of what that
+// layout's shards had not yet received (their oldest epoch). A state's
+// lengths are worked out again, never trusted. LOADER_ERR_STATE when a state
+// does not fit the stream, LOADER_ERR_MIX_LAYOUT when a mix would change its
+// layout within an epoch.
 Result position_stream_begin(PositionStream* stream, std::uint64_t epoch, const std::vector<ShardState>& saved,
                              Failure* failure);
 

@@ -197,6 +197,18 @@ Result count_packs(Source* source, Failure* failure) {
   return OK;
 }
 
+// OK once some log of the source gives a position that the filter keeps.
+Result first_kept_position(Source* source, Failure* failure) {
+  UnitReader reader;
+  for (const SourceUnit& u : source->units) {
+    Result r = unit_reader_open(&reader, source, u, failure);
+    if (r == OK) r = unit_reader_next_log(&reader, nullptr, failure);
+    unit_reader_close(&reader);
+    if (r != END) return r;
+  }
+  return fail(failure, LOADER_ERR_EMPTY, source->files[0].path.c_str());
+}
+
 }  // namespace
 
 Result source_open(const std::vector<std::string>& paths, const PositionFilter& filter, std::uint64_t seed,
@@ -219,7 +231,13 @@ Result source_open(const std::vector<std::string>& paths, const PositionFilter& 
     source_close(source);
     return result;
   }
-  if (source->kind == SOURCE_LOG) return OK;
+  if (source->kind == SOURCE_LOG) {
+    // Every shard learns now that a source keeps nothing, rather than each
+    // finding an empty share of it.
+    result = first_kept_position(source, failure);
+    if (result != OK) source_close(source);
+    return result;
+  }
   source->counted = true;
   for (const SourceUnit& u : source->units) source->total += u.count;
   if (source->total == 0) {
