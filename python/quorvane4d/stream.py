@@ -20,7 +20,7 @@ from quorvane4d.errors import ArgumentError, FileError, Result
 TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
                              ("promo", "u1"), ("flags", "u1")])
 
-STATE_VERSION = 1
+STATE_VERSION = 2
 _SPLITS = {None: 0, "train": 1, "val": 2}
 
 
@@ -141,10 +141,12 @@ class PositionStream:
                            val_fraction=_fraction("val_fraction", val_fraction, False))
         self.stats = {}
         self._epoch = 0          # the first epoch of the next iteration
-        self._resume = None      # shard states to start the next iteration from
-        self._state = None       # this shard's state after the last batch yielded
+        self._resume = None      # (layers, first epoch, end epoch) to start the next iteration from
+        self._pass = None        # (layers below, first epoch, end epoch) of the iteration under way
+        self._state = None       # this shard's state since its epoch began
         self._carry_state = False
         self._complete = False   # the last iteration ran to its end
+        self._workers_started = False  # a loader's persistent workers hold their own copies
         self._turns = {}         # rank: (workers, the worker whose batch was due next), for a resumed pass
         self._open = None        # (shard layout and threads, the compiled stream) kept after a whole pass
 
@@ -162,41 +164,69 @@ class PositionStream:
 
     def set_epoch(self, epoch):
         """The epoch the next iteration starts with, as DistributedSampler.set_epoch."""
-        self._epoch = _integer("epoch", epoch, 0, 1 << 63)
+        epoch = _integer("epoch", epoch, 0, 1 << 63)
+        if self._workers_started and epoch != self._epoch:
+            raise ArgumentError(Result.ERR_ARGUMENT, message=(
+                f"set_epoch({epoch}) after the loader's persistent workers have started: they go on with epoch "
+                f"{self._epoch}; set the epoch before the first iteration"))
+        self._epoch = epoch
 
     def _identity(self):
         return {"version": STATE_VERSION, "seed": self.seed, "shuffle_buffer": self.shuffle_buffer,
                 "sources": [[os.path.basename(p) for p in s] for s in self.sources], "weights": self.weights,
                 "filter": self.filter}
 
+    def _saved(self, layers, start, end, next_epoch, complete):
+        return dict(self._identity(), next_epoch=next_epoch, complete=complete, start_epoch=start, end_epoch=end,
+                    shards=[shard for layer in _merged([layers]) for shard in layer])
+
     def state_dict(self):
         """Where this stream stands: small, to save beside a checkpoint."""
-        return dict(self._identity(), next_epoch=self._epoch, complete=self._complete,
-                    shards=[] if self._state is None else [self._state])
+        if self._resume is not None:  # loaded, not yet under way
+            return self._saved(*self._resume, self._resume[1], False)
+        layers, start, end = self._pass or ([], self._epoch, self._epoch)
+        own = [] if self._state is None else [[self._state]]
+        return self._saved(layers + own, start, end, self._epoch, self._complete)
 
     def load_state_dict(self, state):
         """Resumes from state_dict() (or a list of them, gathered from every rank
         and worker) at the next iteration. With the same layout each shard
         takes up its own state; with another, each shard reads its share of
-        what no old shard had yet yielded, and later epochs use the new layout."""
+        what no old shard had yet yielded, and later epochs use the new layout.
+        A shard that never reported had read nothing."""
         states = state if isinstance(state, (list, tuple)) else [state]
-        shards, next_epoch, turns = [], 0, {}
+        stacks, next_epoch, turns, start, end = [], 0, {}, None, 0
         identity = self._identity()
         for s in states:
             if not isinstance(s, dict) or s.get("version") != STATE_VERSION:
-                raise ArgumentError(Result.ERR_ARGUMENT, message="not a PositionStream state")
+                raise ArgumentError(Result.ERR_ARGUMENT, message="not a PositionStream state (or one of an older "
+                                    "version, which cannot be resumed)")
             for key, value in identity.items():
                 if s.get(key) != value:
                     raise ArgumentError(Result.ERR_ARGUMENT,
                                         message=f"the state was saved with another {key}: {s.get(key)!r}")
-            shards += [_checked_shard(shard, len(self.sources)) for shard in s.get("shards", ())]
+            shards = [_checked_shard(shard, len(self.sources)) for shard in s.get("shards", ())]
+            stacks.append(_layers(shards))
             next_epoch = max(next_epoch, _integer("next_epoch", s.get("next_epoch"), 0, 1 << 63))
+            first = _integer("start_epoch", s.get("start_epoch"), 0, 1 << 63)
+            start = first if start is None else min(start, first)
+            end = max(end, _integer("end_epoch", s.get("end_epoch"), 0, 1 << 63))
             turns.update({int(rank): tuple(turn) for rank, turn in s.get("turns", {}).items()})
         self._epoch = next_epoch
         self._turns = turns
-        # Every pass saved had ended: the next starts afresh. Otherwise the
-        # ended ones' last states say what their shards had received.
-        self._resume = None if all(s.get("complete") for s in states) else _complete(shards, len(self.sources))
+        # Every pass saved had ended: the next starts afresh.
+        self._resume = None if all(s.get("complete") for s in states) else (_merged(stacks), start, end)
+
+    def _take_pass(self):
+        """The layers to start from, the first and the end epoch of the next
+        iteration; the one after starts where it ends."""
+        if self._resume is not None:
+            self._pass, self._resume = self._resume, None
+        else:
+            self._pass = ([], self._epoch, self._epoch + self.epochs)
+        self._epoch = self._pass[2]
+        self._state, self._complete = None, False
+        return self._pass
 
     def __getstate__(self):
         # A DataLoader worker that is started afresh (the "spawn" method, the
@@ -209,7 +239,14 @@ class PositionStream:
         return state
 
     def __iter__(self):
+        layers, start, end = self._take_pass()
+        return self._batches([shard for layer in layers for shard in layer], start, end)
+
+    def _batches(self, saved, epoch, end):
         shard, n_shards = self.shard()
+        if n_shards > MAX_SHARDS:
+            raise ArgumentError(Result.ERR_ARGUMENT, message=f"{n_shards} shards (ranks x DataLoader workers): "
+                                f"at most {MAX_SHARDS}")
         threads = self.threads
         if threads == 0:
             threads = max(1, _core.available_processors() // _dataloader_worker()[1])
@@ -224,22 +261,26 @@ class PositionStream:
         stream = reuse[1] if reuse is not None else _core.open_stream(
             [(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size, self.shuffle_buffer, self.seed,
             threads, shard, n_shards, self.drop_last, self.filter, self.dtype)
-        saved, self._resume, self._turns, self._complete = self._resume or [], None, {}, False
-        epoch = self._epoch
+        self._turns = {}
         try:
-            for _ in range(self.epochs):
+            # A resumed shard may start in a later epoch than the first.
+            while epoch < end:
                 stream.begin(epoch, saved)
                 saved = []
-                epoch = stream.state()["epoch"]
+                self._state = stream.state()  # reported with the first batch, or known to have read nothing
+                epoch = self._state["epoch"]
+                if epoch >= end:
+                    break
                 self._epoch = epoch + 1
                 while (batch := stream.next()) is not None:
                     values, labels = batch
                     self._state = stream.state()
                     self.stats = stream.stats()
                     if self._carry_state:
-                        labels["loader_state"] = dict(self._identity(), next_epoch=self._epoch, shards=[self._state])
+                        labels["loader_state"] = {"next_epoch": self._epoch, "shard": self._state}
                     yield values, labels
                 epoch += 1
+            self._epoch = max(self._epoch, end)
             self._complete = True  # the pass is over: the next starts at the next epoch
             self._open = (key, stream)
         finally:
@@ -248,15 +289,20 @@ class PositionStream:
                 stream.close()
 
 
+MAX_SHARDS = 1 << 16
+
+
 def _checked_shard(shard, n_sources):
     """A shard's state as state_dict() writes it, else ArgumentError."""
     def whole(value):
         return isinstance(value, numbers.Integral) and not isinstance(value, bool) and 0 <= value < 1 << 64
 
     fields = ("n_shards", "shard", "epoch", "received", "length", "least_length")
-    ok = isinstance(shard, dict) and all(whole(shard.get(f)) for f in fields) and shard["shard"] < shard["n_shards"]
+    ok = isinstance(shard, dict) and all(whole(shard.get(f)) for f in fields)
+    ok = ok and shard["shard"] < shard["n_shards"] <= MAX_SHARDS
     ok = ok and isinstance(shard.get("plan"), (list, tuple)) and all(
-        isinstance(p, (list, tuple)) and len(p) == 4 and all(map(whole, p)) for p in shard["plan"])
+        isinstance(p, (list, tuple)) and len(p) == 4 and all(map(whole, p)) and p[1] < p[0] <= MAX_SHARDS
+        for p in shard["plan"])
     ok = ok and isinstance(shard.get("sources"), (list, tuple)) and len(shard["sources"]) == n_sources and all(
         isinstance(p, (list, tuple)) and len(p) == 2 and all(map(whole, p)) for p in shard["sources"])
     if not ok:
@@ -264,23 +310,36 @@ def _checked_shard(shard, n_sources):
     return shard
 
 
-def _complete(shards, n_sources):
-    """The latest state of each shard; when the states are of another layout
-    than the one they will meet, the shards that never reported start at the
-    beginning of the oldest epoch among them."""
-    latest = {}
+def _layers(shards):
+    """A saved list of shard states as layers: runs of one layout, oldest first."""
+    layers = []
     for s in shards:
-        key = (s["n_shards"], s["shard"])
-        if key not in latest or (s["epoch"], s["received"]) > (latest[key]["epoch"], latest[key]["received"]):
-            latest[key] = s
-    layouts = {n for n, _ in latest}
-    if len(layouts) > 1:
-        raise ArgumentError(Result.ERR_ARGUMENT, message="the states come from more than one shard layout")
-    if latest:
-        (n,) = layouts
-        oldest = min(s["epoch"] for s in latest.values())
-        for shard in range(n):
-            latest.setdefault((n, shard), {"n_shards": n, "shard": shard, "epoch": oldest, "received": 0,
-                                           "length": 0, "least_length": 0, "plan": [],
-                                           "sources": [(0, 0)] * n_sources})
-    return [latest[k] for k in sorted(latest)]
+        if layers and layers[-1][0]["n_shards"] == s["n_shards"]:
+            layers[-1].append(s)
+        else:
+            layers.append([s])
+    return layers
+
+
+def _merged(stacks):
+    """One list of layers from several (every rank's or worker's, each
+    starting from the same loaded layers): layer k of each is of one layout,
+    a shard's later state supersedes its earlier one, a layer of the layout
+    below it is merged into it and a layer with every shard hides those below
+    (a shard missing from a layer had read nothing of it)."""
+    out = []
+    for k in range(max(map(len, stacks), default=0)):
+        layer = [s for stack in stacks if k < len(stack) for s in stack[k]]
+        if len({s["n_shards"] for s in layer}) > 1:
+            raise ArgumentError(Result.ERR_ARGUMENT, message="the states come from more than one shard layout")
+        if out and out[-1][0]["n_shards"] == layer[0]["n_shards"]:
+            layer = out.pop() + layer
+        latest = {}
+        for s in layer:
+            if s["shard"] not in latest or (s["epoch"], s["received"]) >= (latest[s["shard"]]["epoch"],
+                                                                             latest[s["shard"]]["received"]):
+                latest[s["shard"]] = s
+        out.append([latest[shard] for shard in sorted(latest)])
+        if len(latest) == layer[0]["n_shards"]:
+            out = out[-1:]
+    return [layer for layer in out if layer]

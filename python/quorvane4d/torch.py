@@ -44,7 +44,11 @@ class PositionDataset(torch.utils.data.IterableDataset):
         self.stream.load_state_dict(state)
 
     def __iter__(self):
-        for values, labels in self.stream:
+        return self._tensors(iter(self.stream))  # the stream takes its pass now, not at the first batch
+
+    @staticmethod
+    def _tensors(batches):
+        for values, labels in batches:
             if values.dtype == numpy.uint16:  # bfloat16 bits; torch 1.13 takes them as int16
                 x = torch.from_numpy(values.view(numpy.int16)).view(torch.bfloat16)
             else:
@@ -75,7 +79,9 @@ class PositionLoader(torch.utils.data.DataLoader):
             raise TypeError("PositionLoader reads a PositionDataset")
         options.setdefault("batch_size", None)
         super().__init__(dataset, **options)
-        self._shards = {}      # (n_shards, shard): the state that came with its last batch
+        self._pass = None      # (layers below, first epoch, end epoch) of the pass under way
+        self._shards = {}      # (n_shards, shard): the state that came with its last batch, this pass
+        self._next_epoch = 0   # the latest next epoch a batch said
         self._turn = None      # (rank, (workers, the worker whose batch is due next))
         self._complete = False
 
@@ -83,26 +89,45 @@ class PositionLoader(torch.utils.data.DataLoader):
         stream = self.dataset.stream
         stream._carry_state = True
         workers = max(1, self.num_workers)
-        self._complete = False
-        for x, labels in super().__iter__():
-            state = labels.pop("loader_state")
-            for shard in state["shards"]:
-                self._shards[(shard["n_shards"], shard["shard"])] = state
+        self._complete, self._shards = False, {}
+        batches = super().__iter__()
+        if self.num_workers == 0:
+            self._pass = stream._pass  # the stream took its pass here, in this process
+        else:
+            # The workers have their copies of the stream now; this process's
+            # copy moves on as theirs do, so that the next pass (a new loader,
+            # or workers started again) takes the next epochs and not the same.
+            self._pass = stream._take_pass()
+            stream._workers_started = self.persistent_workers
+        self._next_epoch = self._pass[1]
+        try:
+            for x, labels in batches:
+                state = labels.pop("loader_state")
+                shard = state["shard"]
+                self._shards[(shard["n_shards"], shard["shard"])] = shard
+                self._next_epoch = max(self._next_epoch, state["next_epoch"])
                 # The worker asked after this one (shard = rank * workers + worker).
                 self._turn = (shard["shard"] // workers, (workers, (shard["shard"] % workers + 1) % workers))
-            yield x, labels
-        self._complete, self._turn = True, None  # the pass is over: the next asks worker 0 first
+                yield x, labels
+            self._complete, self._turn = True, None  # the pass is over: the next asks worker 0 first
+        finally:
+            if self.num_workers > 0:
+                stream._epoch = self._pass[2] if self._complete else self._next_epoch
 
     def state_dict(self):
         stream = self.dataset.stream
-        shards = [s for state in self._shards.values() for s in state["shards"]]
-        next_epoch = max([state["next_epoch"] for state in self._shards.values()], default=stream._epoch)
+        if self._pass is None:
+            return stream.state_dict()
+        layers, start, end = self._pass
+        reported = [self._shards[k] for k in sorted(self._shards)]
         turns = {} if self._turn is None else {self._turn[0]: self._turn[1]}
-        return dict(stream._identity(), next_epoch=next_epoch, complete=self._complete, shards=shards, turns=turns)
+        next_epoch = end if self._complete else self._next_epoch
+        return dict(stream._saved(layers + ([reported] if reported else []), start, end, next_epoch, self._complete),
+                    turns=turns)
 
     def load_state_dict(self, state):
         if getattr(self, "_iterator", None) is not None:  # persistent workers hold their own copies now
             raise ArgumentError(Result.ERR_ARGUMENT,
                                 message="load_state_dict must come before the loader's first iteration")
         self.dataset.load_state_dict(state)
-        self._shards, self._turn, self._complete = {}, None, False
+        self._pass, self._shards, self._turn, self._complete = None, {}, None, False

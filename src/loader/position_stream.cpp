@@ -538,7 +538,7 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
         const std::string path = c->source.files[0].path;
         source_close(&c->source);
         for (auto& other : s->cursors) source_close(&other->source);
-        return fail(failure, ERR_ARGUMENT, path.c_str());
+        return fail(failure, LOADER_ERR_MIX_LOG, path.c_str());
       }
       for (const std::string& name : c->source.keys) {
         if (std::find(s->keys.begin(), s->keys.end(), name) == s->keys.end()) s->keys.push_back(name);
