@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,10 +24,16 @@ namespace {
 
 std::uint64_t get_u64(const py::dict& d, const char* key) { return d[key].cast<std::uint64_t>(); }
 
+// A layout's size or a shard in it, refused rather than cut to 32 bits.
+std::uint32_t shard_number(std::uint64_t v) {
+  if (v > POSITION_STREAM_SHARDS_MAX) q4d_python::raise_result(LOADER_ERR_STATE);
+  return static_cast<std::uint32_t>(v);
+}
+
 ShardState state_of(const py::dict& d) {
   ShardState st;
-  st.n_shards = d["n_shards"].cast<std::uint32_t>();
-  st.shard = d["shard"].cast<std::uint32_t>();
+  st.n_shards = shard_number(get_u64(d, "n_shards"));
+  st.shard = shard_number(get_u64(d, "shard"));
   st.epoch = get_u64(d, "epoch");
   st.received = get_u64(d, "received");
   st.length = get_u64(d, "length");
@@ -34,7 +41,7 @@ ShardState state_of(const py::dict& d) {
   for (const py::handle seg : d["plan"].cast<py::list>()) {
     const auto v = seg.cast<std::vector<std::uint64_t>>();
     if (v.size() != 4) throw py::value_error("a plan segment is [n_shards, shard, from, to]");
-    st.plan.push_back({static_cast<std::uint32_t>(v[0]), static_cast<std::uint32_t>(v[1]), v[2], v[3]});
+    st.plan.push_back({shard_number(v[0]), shard_number(v[1]), v[2], v[3]});
   }
   for (const py::handle source : d["sources"].cast<py::list>()) {
     const auto v = source.cast<std::vector<std::uint64_t>>();
@@ -242,10 +249,15 @@ Stream* open_stream(const py::list& sources, std::size_t batch_size, std::size_t
   options.drop_last = drop_last;
   options.dtype = q4d_python::dtype_named(dtype);
   PositionFilter& f = options.filter;
-  f.min_ply = filter["min_ply"].cast<std::int64_t>();
-  f.max_ply = filter["max_ply"].cast<std::int64_t>();
-  f.min_pieces = filter["min_pieces"].cast<std::int64_t>();
-  f.max_pieces = filter["max_pieces"].cast<std::int64_t>();
+  // An absent bound (None) is no bound.
+  const auto bound = [&](const char* name) {
+    const auto v = filter[name].cast<std::optional<std::int64_t>>();
+    return v.has_value() ? *v : std::int64_t{-1};
+  };
+  f.min_ply = bound("min_ply");
+  f.max_ply = bound("max_ply");
+  f.min_pieces = bound("min_pieces");
+  f.max_pieces = bound("max_pieces");
   f.keep_fraction = filter["keep_fraction"].cast<double>();
   f.required_keys = filter["required_keys"].cast<std::vector<std::string>>();
   f.split = static_cast<SplitPart>(filter["split"].cast<int>());

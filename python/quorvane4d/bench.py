@@ -7,9 +7,11 @@ encodings delivered, bytes read per position and, in one process, the time
 spent in each stage.
 """
 import argparse
+import sys
 import time
 
 from quorvane4d._core import ENCODING_DIM
+from quorvane4d.errors import Error
 from quorvane4d.stream import PositionStream
 
 
@@ -38,6 +40,14 @@ def _batches(args):
 
 def main(argv):
     args = _arguments(argv)
+    try:
+        return _measure(args)
+    except Error as e:
+        print(f"bench: {e}", file=sys.stderr)
+        return 1
+
+
+def _measure(args):
     stream, batches = _batches(args)
     for _ in range(args.warmup):
         next(batches)

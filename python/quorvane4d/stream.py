@@ -13,14 +13,15 @@ import sys
 import numpy
 
 from quorvane4d import _core
-from quorvane4d.encoding import dtype_name
-from quorvane4d.errors import ArgumentError, FileError, Result
+from quorvane4d.encoding import dtype_name, thread_count
+from quorvane4d.errors import ArgumentError, FileError, OutOfMemory, Result
 
 # The trailer of each position, as a container stores it.
 TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
                              ("promo", "u1"), ("flags", "u1")])
 
 STATE_VERSION = 2
+MAX_SHARDS = 1 << 16  # shards of a layout: ranks times DataLoader workers
 _SPLITS = {None: 0, "train": 1, "val": 2}
 
 
@@ -114,15 +115,15 @@ class PositionStream:
                     0 < w < float("inf") for w in self.weights):
                 raise ArgumentError(Result.ERR_ARGUMENT,
                                     message="weights must be one positive number per source (at most 255)")
-        self.batch_size = _integer("batch_size", batch_size, 1, 1 << 20)
+        self.batch_size = _integer("batch_size", batch_size, 1, (1 << 20) + 1)
         self.shuffle_buffer = _integer("shuffle_buffer", shuffle_buffer, 0, 1 << 32)
         self.seed = _integer("seed", seed, 0, 1 << 64)
-        self.threads = _integer("threads", threads, 0, 1 << 31)
+        self.threads = thread_count(threads)
         self.epochs = _integer("epochs", epochs, 0, 1 << 63)
         if (rank is None) != (world_size is None):
             raise ArgumentError(Result.ERR_ARGUMENT, message="give both rank and world_size, or neither")
         if rank is not None:
-            world_size = _integer("world_size", world_size, 1, 1 << 16)
+            world_size = _integer("world_size", world_size, 1, MAX_SHARDS + 1)
             rank = _integer("rank", rank, 0, world_size)
         self.rank, self.world_size = rank, world_size
         self.drop_last = bool(drop_last)
@@ -130,7 +131,7 @@ class PositionStream:
         bounds = {}
         for name, value in (("min_ply", min_ply), ("max_ply", max_ply), ("min_pieces", min_pieces),
                             ("max_pieces", max_pieces)):
-            bounds[name] = -1 if value is None else _integer(name, value, 0, 1 << 62)
+            bounds[name] = None if value is None else _integer(name, value, 0, 1 << 62)
         if split not in _SPLITS:
             raise ArgumentError(Result.ERR_ARGUMENT, message=f"split must be None, 'train' or 'val', not {split!r}")
         require = [require] if isinstance(require, str) else list(require)
@@ -258,9 +259,12 @@ class PositionStream:
         if reuse is not None and reuse[0] != key:
             reuse[1].close()
             reuse = None
-        stream = reuse[1] if reuse is not None else _core.open_stream(
-            [(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size, self.shuffle_buffer, self.seed,
-            threads, shard, n_shards, self.drop_last, self.filter, self.dtype)
+        try:
+            stream = reuse[1] if reuse is not None else _core.open_stream(
+                [(s, w) for s, w in zip(self.sources, self.weights)], self.batch_size, self.shuffle_buffer, self.seed,
+                threads, shard, n_shards, self.drop_last, self.filter, self.dtype)
+        except OutOfMemory:
+            raise self._out_of_memory() from None
         self._turns = {}
         try:
             # A resumed shard may start in a later epoch than the first.
@@ -272,7 +276,7 @@ class PositionStream:
                 if epoch >= end:
                     break
                 self._epoch = epoch + 1
-                while (batch := stream.next()) is not None:
+                while (batch := self._next(stream)) is not None:
                     values, labels = batch
                     self._state = stream.state()
                     self.stats = stream.stats()
@@ -288,8 +292,16 @@ class PositionStream:
             if self._open is None:  # stopped early, or failed: not kept
                 stream.close()
 
+    def _next(self, stream):
+        try:
+            return stream.next()
+        except OutOfMemory:
+            raise self._out_of_memory() from None
 
-MAX_SHARDS = 1 << 16
+    def _out_of_memory(self):
+        size = self.batch_size * _core.ENCODING_DIM * (4 if self.dtype == "float32" else 2)
+        return OutOfMemory(Result.ERR_ALLOC, message=f"out of memory for batches of {self.batch_size} positions "
+                           f"({size / 2 ** 30:.1f} GiB each): choose a smaller batch_size")
 
 
 def _checked_shard(shard, n_sources):

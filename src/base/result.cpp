@@ -65,7 +65,7 @@ constexpr ResultInfo RESULTS[] = {
     {LOADER_ERR_MIX_LAYOUT, "LOADER_ERR_MIX_LAYOUT", "a mix of sources cannot change its shard layout within an epoch"},
     {LOADER_ERR_WEIGHTS, "LOADER_ERR_WEIGHTS", "the weights of a mix are more than 2^32 apart"},
     {LOADER_ERR_THREADS, "LOADER_ERR_THREADS", "threads above the shared pool's limit"},
-    {LOADER_ERR_DUPLICATE, "LOADER_ERR_DUPLICATE", "the same file is given twice among the sources"},
+    {LOADER_ERR_DUPLICATE, "LOADER_ERR_DUPLICATE", "the same file is given twice in one source"},
     {LOADER_ERR_MIX_LOG, "LOADER_ERR_MIX_LOG", "a mix reads packed datasets and containers, not logs"},
 };
 

@@ -99,7 +99,7 @@ enum [[nodiscard]] Result : int {
   LOADER_ERR_MIX_LAYOUT = -116, // a mix of sources cannot change its shard layout within an epoch
   LOADER_ERR_WEIGHTS = -117,    // the weights of a mix are too far apart to count an epoch
   LOADER_ERR_THREADS = -118,    // more encoding threads than the shared pool takes
-  LOADER_ERR_DUPLICATE = -119,  // the same file given twice among the sources
+  LOADER_ERR_DUPLICATE = -119,  // the same file given twice in one source
   LOADER_ERR_MIX_LOG = -120,    // a mix reads packs and containers only: a log's length is not known ahead
 };
 

@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include <sys/stat.h>
+
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
 #include "frames/container.h"
@@ -545,6 +547,21 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
       }
       s->cursors.push_back(std::move(c));
       s->weights.push_back(source.weight / sum);
+    }
+    // The same file twice in a source would be read twice an epoch, unnoticed.
+    for (auto& c : s->cursors) {
+      std::vector<std::pair<dev_t, ino_t>> seen;
+      for (const SourceFile& file : c->source.files) {
+        struct stat st {};
+        if (stat(file.path.c_str(), &st) != 0) continue;  // read errors are reported when it is read
+        const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+        if (std::find(seen.begin(), seen.end(), id) != seen.end()) {
+          const std::string path = file.path;
+          for (auto& other : s->cursors) source_close(&other->source);
+          return fail(failure, LOADER_ERR_DUPLICATE, path.c_str());
+        }
+        seen.push_back(id);
+      }
     }
     for (auto& c : s->cursors) {
       for (const SourceFile& file : c->source.files) {

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <string>
+#include <string_view>
 
 #include "frames/container.h"
 #include "frames/container_file.h"
@@ -64,6 +66,12 @@ Result stat_regular(const std::string& path, std::uint64_t* bytes, Failure* fail
   return OK;
 }
 
+// A file named as a pack is one, and its reader says what is wrong with it.
+bool named_pack(const std::string& path) {
+  constexpr std::string_view suffix = ".q4pack";
+  return path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 // What the first bytes say: a container, compressed data (a container or a
 // log: the container reader tells), a ply log (JSON lines), or something
 // else (a pack, or nothing the loader reads).
@@ -88,7 +96,7 @@ FileKind kind_of(const std::string& path, Failure* failure, Result* result) {
                                                          head[2] == 0x2F && head[3] == 0xFD)) {
     return KIND_COMPRESSED;
   }
-  if (n == 0 || c == '{') return KIND_LOG;
+  if (c == '{' || (n == 0 && !named_pack(path))) return KIND_LOG;
   return KIND_OTHER;
 }
 
@@ -127,7 +135,7 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
     }  // else a compressed log
   } else if (kind == KIND_OTHER) {
     const Result opened = pack_open(path.c_str(), &file.pack, failure);
-    if (opened == PACK_ERR_MAGIC) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
+    if (opened == PACK_ERR_MAGIC && !named_pack(path)) return fail(failure, LOADER_ERR_SOURCE, path.c_str());
     if (opened != OK) return opened;  // a pack, damaged: the reader's failure
     as = SOURCE_PACK;
   }

@@ -220,16 +220,25 @@ TEST_F(PositionStreamTest, Errors) {
   position_stream_destroy(stream);
 
   o.sources = {{paths, 1.0}};
-  for (auto bad : {+[](PositionStreamOptions& p) { p.batch_size = 0; }, +[](PositionStreamOptions& p) { p.shard = 2; },
-                   +[](PositionStreamOptions& p) { p.n_shards = 0; }, +[](PositionStreamOptions& p) { p.threads = -1; },
-                   +[](PositionStreamOptions& p) { p.filter.keep_fraction = 0; },
-                   +[](PositionStreamOptions& p) { p.sources.clear(); },
-                   // weights need sizes: logs cannot be mixed
-                   +[](PositionStreamOptions& p) { p.sources.push_back(p.sources[0]); }}) {
+  using Change = void (*)(PositionStreamOptions&);
+  const std::pair<Change, Result> bad[] = {
+      {[](PositionStreamOptions& p) { p.batch_size = 0; }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.shard = 2; }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.n_shards = 0; }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.threads = -1; }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.threads = 100000; }, LOADER_ERR_THREADS},
+      {[](PositionStreamOptions& p) { p.filter.keep_fraction = 0; }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.sources.clear(); }, ERR_ARGUMENT},
+      {[](PositionStreamOptions& p) { p.sources.push_back({p.sources[0].paths, 1e-17}); }, LOADER_ERR_WEIGHTS},
+      {[](PositionStreamOptions& p) { p.sources[0].paths.push_back(p.sources[0].paths[0]); }, LOADER_ERR_DUPLICATE},
+      // weights need sizes: logs cannot be mixed
+      {[](PositionStreamOptions& p) { p.sources.push_back(p.sources[0]); }, LOADER_ERR_MIX_LOG},
+  };
+  for (const auto& [change, expected] : bad) {
     PositionStreamOptions p = o;
     p.n_shards = 2;
-    bad(p);
-    EXPECT_EQ(position_stream_create(p, &stream, nullptr), ERR_ARGUMENT);
+    change(p);
+    EXPECT_EQ(position_stream_create(p, &stream, nullptr), expected);
     EXPECT_EQ(stream, nullptr);
   }
   EXPECT_EQ(position_stream_create(o, nullptr, nullptr), ERR_NULL);

@@ -138,6 +138,16 @@ class Stream(GamesTestCase):
         self.assertEqual(order(resumed), whole[84:])
         # Saved after a whole pass: the next pass.
         self.assertEqual((resumed.state_dict()["complete"], resumed.state_dict()["next_epoch"]), (True, 2))
+        # Stopped in the second epoch, or resumed and saved again before a batch: the rest of the
+        # two epochs, no more.
+        stream = quorvane4d.PositionStream(self.paths, **RESUMABLE)
+        for _ in zip(range(20), stream):
+            pass
+        for hops in (0, 1):
+            resumed = quorvane4d.PositionStream(self.paths, **RESUMABLE)
+            resumed.load_state_dict(stream.state_dict())
+            stream = resumed
+        self.assertEqual(order(stream), whole[120:])
 
     def test_another_layout_reads_what_was_left_exactly_once(self):
         states, seen = [], collections.Counter()
@@ -203,9 +213,10 @@ class Stream(GamesTestCase):
             f.write("hello\n")
         empty = os.path.join(directory, "empty.ndjson4")
         open(empty, "w").close()
-        for path in (text, empty):
-            with self.assertRaises(SourceError, msg=path) as caught:
-                list(quorvane4d.PositionStream(path))
+        for path, options in ((text, {}), (empty, {}), (empty, dict(rank=1, world_size=2)),
+                              (self.paths[0], dict(split="val", rank=1, world_size=2))):
+            with self.assertRaises(SourceError, msg=(path, options)) as caught:
+                list(quorvane4d.PositionStream(path, **options))
             self.assertEqual(caught.exception.path, path)
         # A log among logs is looked at by the shard that reads it, no other.
         with self.assertRaisesRegex(SourceError, "notes.txt: the files of one source are not all of one format"):

@@ -95,17 +95,29 @@ class Torch(GamesTestCase):
             return seen, loader.state_dict()
 
         whole, _ = run(2)
-        head, state = run(2, stop=7)
-        tail, _ = run(2, state)
-        self.assertEqual(head + tail, whole)
-        # Three workers instead of two: every position not yet received, once.
-        rest, _ = run(3, state)
-        self.assertEqual(collections.Counter(head + rest), self.expected)
+        for stop in (1, 7):  # after 1 batch the second worker had not reported yet
+            head, state = run(2, stop=stop)
+            tail, _ = run(2, state)
+            self.assertEqual(head + tail, whole, stop)
+            # Three workers instead of two: every position not yet received, once.
+            rest, _ = run(3, state)
+            self.assertEqual(collections.Counter(head + rest), self.expected, stop)
         # Persistent workers hold their copies from the first iteration on: too late then.
         loader = PositionLoader(PositionDataset(self.paths, **OPTIONS), num_workers=1, persistent_workers=True)
         next(iter(loader))
         with self.assertRaisesRegex(ArgumentError, "before the loader's first iteration"):
             loader.load_state_dict(state)
+        with self.assertRaisesRegex(ArgumentError, "persistent workers have started"):
+            loader.dataset.set_epoch(0)
+        loader.dataset.set_epoch(1)  # what they go on with anyway
+
+    def test_each_pass_of_workers_started_afresh_takes_the_next_epoch(self):
+        dataset = PositionDataset(self.paths, **OPTIONS)
+        loader = PositionLoader(dataset, num_workers=1)
+        passes = [[d for x, labels in loader for d in digests(x, labels)] for _ in range(2)]
+        passes += [[d for x, labels in PositionLoader(dataset, num_workers=1) for d in digests(x, labels)]]
+        alone = PositionDataset(self.paths, **dict(OPTIONS, epochs=3))
+        self.assertEqual(sum(passes, []), [d for x, labels in alone for d in digests(x, labels)])
 
 
 if __name__ == "__main__":
