@@ -21,6 +21,7 @@ drop_last, so every rank takes the same number of steps.
     PYTHONPATH=build/python /usr/bin/python3 examples/train_policy_value.py --data /tmp/q4d_train
     ... --steps 60 --resume          # after a kill: on from the last checkpoint
     ... --ranks 2                    # two ranks on the CPU
+    ... --quick                      # a few seconds' run, as the tests make (small games, model and batches)
 
 Prints each step's losses and, with --log, one line per step naming its
 batch (for comparing runs). Exits 1 if the training loss did not fall.
@@ -124,7 +125,9 @@ def train(rank, args, port):
                    require=["result"], drop_last=args.ranks > 1, epochs=1)
     dataset = PositionDataset(args.pack, split="train", **options)
     loader = PositionLoader(dataset, num_workers=args.workers, persistent_workers=args.workers > 0)
-    model = PolicyValue()
+    model = PolicyValue(args.width)
+    # Saved and loaded without the wrapper of several ranks, so that any layout can resume.
+    plain = model
     if args.ranks > 1:
         model = torch.nn.parallel.DistributedDataParallel(model)
     optimiser = torch.optim.Adam(model.parameters(), lr=3e-3)
@@ -132,7 +135,7 @@ def train(rank, args, port):
     step = 0
     if args.resume and os.path.exists(checkpoint):
         saved = torch.load(checkpoint)
-        model.load_state_dict(saved["model"])
+        plain.load_state_dict(saved["model"])
         optimiser.load_state_dict(saved["optimiser"])
         loader.load_state_dict(saved["loader"])  # with several ranks: the list gathered from all of them
         step = saved["step"]
@@ -159,7 +162,7 @@ def train(rank, args, port):
                     states = [None] * args.ranks
                     dist.all_gather_object(states, state)
                     state = states
-                torch.save({"model": model.state_dict(), "optimiser": optimiser.state_dict(), "loader": state,
+                torch.save({"model": plain.state_dict(), "optimiser": optimiser.state_dict(), "loader": state,
                             "step": step}, checkpoint + ".tmp")
                 os.replace(checkpoint + ".tmp", checkpoint)
                 if rank == 0:
@@ -171,6 +174,7 @@ def train(rank, args, port):
         first = sum(p + v for p, v in trained[:10]) / 10
         last = sum(p + v for p, v in trained[-10:]) / 10
         val = PositionDataset(args.pack, split="val", **dict(options, drop_last=False), rank=0, world_size=1)
+        model = plain
         with torch.no_grad():
             held = [sum(losses(model, x, labels)).item() for x, labels in val]
         print(f"training loss: first ten steps {first:.3f}, last ten {last:.3f}; "
@@ -182,19 +186,29 @@ def train(rank, args, port):
         sys.exit(1)
 
 
+FULL = dict(games=60, plies=40, steps=60, batch_size=32, width=24, workers=2, save_every=10)
+QUICK = dict(games=16, plies=24, steps=24, batch_size=8, width=8, workers=1, save_every=8)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--data", default=os.path.join(HERE, "..", "build", "train_policy_value"))
-    parser.add_argument("--games", type=int, default=60)
-    parser.add_argument("--plies", type=int, default=40)
-    parser.add_argument("--steps", type=int, default=60)
-    parser.add_argument("--batch-size", type=int, default=32)
-    parser.add_argument("--workers", type=int, default=2)
+    parser.add_argument("--games", type=int)
+    parser.add_argument("--plies", type=int)
+    parser.add_argument("--steps", type=int)
+    parser.add_argument("--batch-size", type=int)
+    parser.add_argument("--width", type=int, help="features per square")
+    parser.add_argument("--workers", type=int)
     parser.add_argument("--ranks", type=int, default=1)
-    parser.add_argument("--save-every", type=int, default=10)
+    parser.add_argument("--save-every", type=int)
+    parser.add_argument("--quick", action="store_true", help="small games, model and batches, few steps")
     parser.add_argument("--resume", action="store_true")
     parser.add_argument("--log", help="append one line per step naming its batch to this file")
     args = parser.parse_args()
+    sizes = QUICK if args.quick else FULL
+    for name, value in sizes.items():
+        if getattr(args, name) is None:
+            setattr(args, name, value)
     args.pack = make_dataset(args.data, args.games, args.plies)
     if args.ranks == 1:
         train(0, args, None)

@@ -1,7 +1,7 @@
 """examples/train_policy_value.py killed with SIGKILL after a checkpoint and
 resumed: from there on it trains on exactly the batches of a run that was
 never stopped, and its losses fall. With `two-ranks`: its run on two ranks
-of torch.distributed (gloo)."""
+of torch.distributed (gloo), resumed on one. Small runs (--quick): seconds each."""
 import os
 import signal
 import subprocess
@@ -9,7 +9,7 @@ import sys
 import tempfile
 
 EXAMPLE = os.path.join(os.environ["QUORVANE_EXAMPLES"], "train_policy_value.py")
-STEPS = ["--steps", "40", "--save-every", "10"]
+STEPS = ["--quick"]  # 24 steps, a checkpoint every 8
 
 
 def example(data, log, *extra):
@@ -28,26 +28,31 @@ def main():
         sys.exit(77)
     if sys.argv[1:] == ["two-ranks"]:
         with tempfile.TemporaryDirectory() as scratch:
-            subprocess.run([sys.executable, EXAMPLE, "--data", scratch, "--ranks", "2", "--workers", "1",
-                            "--steps", "20"], check=True)
+            # No DataLoader workers: each would start a fresh interpreter inside a rank (python.torch has them).
+            subprocess.run([sys.executable, EXAMPLE, "--data", scratch, "--ranks", "2", "--quick", "--workers", "0",
+                            "--steps", "16"], check=True)
+            # Any layout resumes: the two ranks' checkpoint on one.
+            subprocess.run([sys.executable, EXAMPLE, "--data", scratch, "--quick", "--resume"], check=True)
         print("1 passed, 0 failed")
         return
     with tempfile.TemporaryDirectory() as scratch:
         data = os.path.join(scratch, "data")
         whole, resumed = os.path.join(scratch, "whole.log"), os.path.join(scratch, "resumed.log")
-        subprocess.run(example(data, whole), check=True)
-        # Killed once step 20 is saved (a few steps later, mid-way to the next checkpoint).
+        # The uninterrupted run beside the one that is killed (its own data: the same games, packed alike).
+        uninterrupted = subprocess.Popen(example(os.path.join(scratch, "data_whole"), whole))
+        # Killed once step 8 is saved (a few steps later, mid-way to the next checkpoint).
         run = subprocess.Popen(example(data, resumed), stdout=subprocess.PIPE, text=True)
         for line in run.stdout:
-            if "checkpoint saved at step 20" in line:
+            if "checkpoint saved at step 8" in line:
                 break
         run.send_signal(signal.SIGKILL)
         run.wait()
         run.stdout.close()
         assert run.returncode == -signal.SIGKILL, run.returncode
         subprocess.run(example(data, resumed, "--resume"), check=True)
-        expected, got = steps(whole), steps(resumed)  # steps after 20 are written again by the resumed run
-        assert len(expected) == 40 and got == expected, (len(got), len(expected))
+        assert uninterrupted.wait() == 0
+        expected, got = steps(whole), steps(resumed)  # steps after 8 are written again by the resumed run
+        assert len(expected) == 24 and got == expected, (len(got), len(expected))
     print("1 passed, 0 failed")
 
 
