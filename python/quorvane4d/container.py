@@ -212,9 +212,13 @@ def main(argv=None):
         prog="python3 -m quorvane4d",
         description="Prints each container's header and one line per frame (ply, moves, promo, flags). "
                     "A container that is damaged, cut short or longer than its header counts is reported in "
-                    "one line on standard error, and the exit status is then 1.")
+                    "one line on standard error, and the exit status is then 1. A packed dataset (*.q4pack) "
+                    "gets its summary instead.",
+        epilog="python3 -m quorvane4d bench SOURCE... measures the training loader on SOURCE "
+               "(python3 -m quorvane4d bench --help).")
     parser.add_argument("--version", action="version", version=f"quorvane4d {_core.__version__}")
-    parser.add_argument("files", nargs="+", metavar="FILE", help="a container: plain, gzip or zstd")
+    parser.add_argument("files", nargs="+", metavar="FILE",
+                        help="a container: plain, gzip or zstd; or a packed dataset")
     status = 0
     for path in parser.parse_args(argv).files:
         try:
