@@ -157,6 +157,8 @@ Result open_file(const std::string& path, const PositionFilter& filter, Source* 
       if (column < 0) return fail(failure, LOADER_ERR_KEY, path.c_str());
       f.required.push_back(column);
     }
+    for (const std::string& input : info->inputs) f.input_identity.push_back(name_identity(input));
+    f.input_first_game.assign(info->inputs.size(), UINT64_MAX);
     for (const PackKey& key : info->keys) {
       bool known = false;
       for (const std::string& name : source->keys) known = known || name == key.name;
@@ -199,6 +201,15 @@ Result count_packs(Source* source, Failure* failure) {
   for (SourceUnit& u : source->units) {
     const Result read = pack_read_block(source->files[u.file].pack, u.block, &block, failure);
     if (read != OK) return read;
+    // Blocks in order: an input's first game is the first seen of it.
+    SourceFile& file = source->files[u.file];
+    for (std::uint32_t j = 0; j < block.n_positions; ++j) {
+      if (block.inputs[j] >= file.input_first_game.size()) {
+        return fail(failure, PACK_ERR_BLOCK_CONTENT, file.path.c_str());
+      }
+      std::uint64_t& first = file.input_first_game[block.inputs[j]];
+      first = std::min(first, block.games[j]);
+    }
     pack_block_kept(*source, u.file, block, &kept);
     u.count = kept.size();
   }
@@ -291,7 +302,9 @@ void pack_block_kept(const Source& source, std::uint32_t file, const PackBlock& 
   const bool any = filters(f);
   for (std::uint32_t j = 0; j < block.n_positions; ++j) {
     if (any) {
-      if (!kept_by_hash(f, source.seed, sf.identity, block.first_position + j, block.games[j])) continue;
+      const std::uint32_t input = block.inputs[j];
+      const std::uint64_t game = block.games[j] - sf.input_first_game[input];
+      if (!kept_by_hash(f, source.seed, sf.input_identity[input], block.lines[j], game)) continue;
       if (!kept_by_value(f, block.trailers[j].ply, block.piece_start[j + 1] - block.piece_start[j])) continue;
       bool present = true;
       for (int column : sf.required) present = present && !std::isnan(block.keys[j * n_keys + column]);

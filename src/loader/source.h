@@ -33,6 +33,10 @@ struct PositionFilter {
   double keep_fraction = 1.0;              // by a hash of the seed and the position's identity
   std::vector<std::string> required_keys;  // present (not NaN)
   SplitPart split = SPLIT_ALL;             // by a hash of the game's identity
+  // Identities: packs, the input's name and the position's line in it, and
+  // the game's place among that input's games; logs, the line's text and the
+  // file's name (a file is one game); containers, the file's name and the
+  // frame's place.
   double val_fraction = 0.0;
 };
 
@@ -42,6 +46,11 @@ struct SourceFile {
   std::uint64_t identity = 0;  // a hash of the file's name, for keep and split decisions
   PackReader* pack = nullptr;
   std::vector<int> required;   // the pack's key columns that must be present
+  // A pack's positions are known by where they came from, so that keep and
+  // split decisions survive renaming the pack or packing the games anew:
+  // per input, a hash of its name and the pack's number of its first game.
+  std::vector<std::uint64_t> input_identity;
+  std::vector<std::uint64_t> input_first_game;  // UINT64_MAX until a block of it is read
 };
 
 // Part of a source read as one piece: a pack block, a whole container, a

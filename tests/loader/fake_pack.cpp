@@ -8,6 +8,7 @@
 #include <cmath>
 #include <map>
 #include <random>
+#include <string>
 
 #include "test_boards.h"
 
@@ -36,6 +37,7 @@ void register_fake_pack(const std::string& path, std::uint64_t first, std::uint6
   r.info.version = 1;
   r.info.n_positions = n;
   r.info.keys.push_back({"result", true});
+  r.info.inputs.push_back("games" + std::to_string(first) + ".ndjson4");
   std::vector<PieceWord> pieces;
   for (std::uint64_t start = 0; start < n; start += block_size) {
     PackBlock b;

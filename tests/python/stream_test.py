@@ -281,7 +281,7 @@ class Packs(GamesTestCase):
     def rows(self, **options):
         """Every position of an epoch as (ply, move_to, next from, has next, result)."""
         out = []
-        for _, labels in quorvane4d.PositionStream(self.pack, batch_size=16, **options):
+        for _, labels in quorvane4d.PositionStream(options.pop("paths", self.pack), batch_size=16, **options):
             out += zip(labels["ply"].tolist(), map(bytes, labels["move_to"]), map(bytes, labels["next_move_from"]),
                        labels["has_next_move"].tolist(), labels["result"].tolist())
         return out
@@ -312,6 +312,20 @@ class Packs(GamesTestCase):
         val = self.rows(split="val", val_fraction=0.5)
         self.assertEqual(len(train) + len(val), len(self.records))
         self.assertFalse({r[4] for r in train} & {r[4] for r in val})  # each game (its result) on one side
+
+    def test_split_and_keep_survive_renaming_and_repacking(self):
+        def kept(packs):
+            return sorted((r[0], r[1], r[4]) for r in self.rows(paths=packs, split="val", val_fraction=0.5,
+                                                               keep_fraction=0.7))
+        renamed = os.path.join(self.scratch.name, "renamed.q4pack")
+        parts = [os.path.join(self.scratch.name, f"part{k}.q4pack") for k in range(2)]
+        run("pack", "--game-key", "result", "-o", renamed, *self.games)
+        run("pack", "--game-key", "result", "-o", parts[0], self.games[2])
+        run("pack", "--game-key", "result", "-o", parts[1], *self.games[:2])
+        expected = kept([self.pack])
+        self.assertTrue(0 < len(expected) < len(self.records))
+        self.assertEqual(kept([renamed]), expected)
+        self.assertEqual(kept(parts), expected)
 
     def test_mixing_proportions(self):
         stream = quorvane4d.PositionStream([self.pack, self.pack], weights=[0.75, 0.25], batch_size=64)
