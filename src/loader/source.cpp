@@ -13,6 +13,7 @@
 #include "frames/container_file.h"
 #include "loader/shard_plan.h"
 #include "position/piece_list.h"
+#include "position/ply_line.h"
 
 namespace q4d {
 namespace {
@@ -348,6 +349,9 @@ Result unit_reader_open(UnitReader* r, const Source* source, const SourceUnit& u
   PlyLogOptions range;
   range.begin = u.begin;
   range.end = u.end;
+  if (const auto known = r->positions_before.find({u.file, u.begin}); known != r->positions_before.end()) {
+    range.positions_before = known->second;
+  }
   const Result opened = ply_log_open(path.c_str(), range, &r->log, failure);
   if (opened != OK) return opened;
   r->open = true;
@@ -356,6 +360,10 @@ Result unit_reader_open(UnitReader* r, const Source* source, const SourceUnit& u
 
 void unit_reader_close(UnitReader* r) {
   if (!r->open) return;
+  std::uint32_t before = 0;
+  if (r->log != nullptr && ply_log_positions_before(r->log, &before) == OK) {
+    r->positions_before[{r->unit.file, r->unit.begin}] = before;
+  }
   ply_log_close(r->log);
   r->log = nullptr;
   container_reader_close(r->container);
@@ -388,8 +396,7 @@ Result unit_reader_next_log(UnitReader* r, PackBlock* block, Failure* failure) {
     block->piece_start.push_back(static_cast<std::uint32_t>(block->pieces.size()));
     block->trailers.push_back(trailer);
     block->next_moves.push_back(PackMove{});
-    // A log says nothing of absent moves; a real move leaves its square.
-    block->move_flags.push_back(std::memcmp(trailer.move_from, trailer.move_to, 4) != 0 ? PACK_HAS_MOVE : 0);
+    block->move_flags.push_back((ply_log_fields(r->log) & LINE_HAS_MOVE) != 0 ? PACK_HAS_MOVE : 0);
     block->games.push_back(r->unit.file);
     block->inputs.push_back(r->unit.file);
     block->lines.push_back(static_cast<std::uint32_t>(ply_log_line_number(r->log)));

@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/result.h"
@@ -106,6 +108,9 @@ struct UnitReader {
   std::vector<PieceWord> pieces;
   std::uint64_t lines_too_long = 0;
   std::uint64_t fen4_errors = 0;
+  // (file, range start): the positions before a log range, counted once for
+  // lines that give no ply, and not again each epoch.
+  std::map<std::pair<std::uint32_t, std::int64_t>, std::uint32_t> positions_before;
 };
 
 Result unit_reader_open(UnitReader* reader, const Source* source, const SourceUnit& unit, Failure* failure);

@@ -81,6 +81,7 @@ struct PlyLogReader {
   bool skipping = false;               // passing over the line that holds byte begin - 1
   std::uint32_t positions_before = 0;  // positions in the lines before `begin`
   bool positions_before_known = true;
+  unsigned fields = 0;                 // of the last position's line
 
   ~PlyLogReader() { byte_reader_close(bytes); }
 };
@@ -192,6 +193,10 @@ Result ply_log_open(const char* path, const PlyLogOptions& options, PlyLogReader
   if (const Result opened = byte_reader_open(path, &r->bytes, failure); opened != OK) return opened;
   r->options = options;
   r->positions_before_known = options.begin == 0;
+  if (options.positions_before >= 0 && options.positions_before <= UINT32_MAX) {
+    r->positions_before = static_cast<std::uint32_t>(options.positions_before);
+    r->positions_before_known = true;
+  }
   r->line[0] = '\0';
   r->fen4[0] = '\0';
   *reader = r.release();
@@ -225,6 +230,7 @@ Result ply_log_next(PlyLogReader* reader, Board4D* board, PlyTrailer* trailer, F
       trailer->ply = r.positions_before + r.positions;
     }
     ++r.positions;
+    r.fields = fields;
     return OK;
   }
   return PAUSED;
@@ -247,5 +253,13 @@ const char* ply_log_line(const PlyLogReader* reader) { return reader != nullptr 
 std::uint64_t ply_log_line_number(const PlyLogReader* reader) { return reader != nullptr ? reader->line_number : 0; }
 
 void ply_log_close(PlyLogReader* reader) { delete reader; }
+
+unsigned ply_log_fields(const PlyLogReader* reader) { return reader->fields; }
+
+Result ply_log_positions_before(const PlyLogReader* reader, std::uint32_t* count) {
+  if (!reader->positions_before_known) return END;
+  *count = reader->positions_before;
+  return OK;
+}
 
 }  // namespace q4d

@@ -31,6 +31,10 @@ struct PlyLogOptions {
   // Stop at metadata lines too (lines that mention bridge_version, which
   // start a game), returning PLY_LOG_METADATA.
   bool metadata = false;
+  // The positions in the lines before `begin`, when the caller knows them
+  // (from ply_log_positions_before of an earlier reader of the same range):
+  // spares counting them again. -1: counted when a line without ply needs it.
+  std::int64_t positions_before = -1;
 };
 
 // A ply log read position by position from a file it owns: plain, gzip or
@@ -74,6 +78,14 @@ const char* ply_log_line(const PlyLogReader* reader);
 
 // The number of the last line read, from 1 at the start of the file or range.
 std::uint64_t ply_log_line_number(const PlyLogReader* reader);
+
+// After OK from ply_log_next: which trailer values the position's line gave
+// (LINE_HAS_PLY | LINE_HAS_MOVE of position/ply_line.h).
+unsigned ply_log_fields(const PlyLogReader* reader);
+
+// The positions in the lines before the range, once counted (or given): OK,
+// or END while not known.
+Result ply_log_positions_before(const PlyLogReader* reader, std::uint32_t* count);
 
 // Closes the file (unless it is standard input) and frees the reader. Null is ignored.
 void ply_log_close(PlyLogReader* reader);

@@ -224,6 +224,15 @@ class Stream(GamesTestCase):
         with self.assertRaisesRegex(SourceError, "required key"):
             list(quorvane4d.PositionStream(self.paths, require=["result"]))
 
+    def test_has_move_says_whether_the_line_gave_its_move(self):
+        path = os.path.join(self.scratch.name, "moves.ndjson4")
+        fen4 = "4d-fen v1: K@0,0,0,4; k@7,7,7,4"
+        with open(path, "w") as f:
+            f.write(json.dumps({"ply": 1, "fen4": fen4, "move_from": [0, 0, 0, 0], "move_to": [0, 0, 0, 0]}) + "\n")
+            f.write(json.dumps({"ply": 2, "fen4": fen4}) + "\n")
+        _, labels = next(iter(quorvane4d.PositionStream(path, batch_size=2)))
+        self.assertEqual(labels["has_move"].tolist(), [True, False])
+
     def test_one_stream_from_two_threads(self):
         # Closing while another thread reads: that thread stops with an error, nothing breaks.
         from quorvane4d import _core
