@@ -17,13 +17,13 @@ quorvane4d.torch.PositionDataset feeds a PyTorch training loop (needs torch).
 Every failure raises a subclass of quorvane4d.Error (quorvane4d.errors).
 """
 from quorvane4d._core import CHANNEL_SIZE, ENCODING_DIM, N_CHANNELS, __version__
-from quorvane4d.container import Container, Header, Trailer, open_container
+from quorvane4d.container import TRAILER_DTYPE, Container, Header, Trailer, open_container
 from quorvane4d.encoding import CHANNEL_NAMES, encode, encode_batch
 from quorvane4d.pack import Pack, PackedPosition, PackSummary, open_pack, pack
 from quorvane4d.ply_log import PlyRecord, read_ply_log
 from quorvane4d.errors import (ArgumentError, ContainerError, Error, Fen4Error, FileError, FormatError, OutOfMemory,
                                PackError, PlyLogError, Result, SourceError)
-from quorvane4d.stream import TRAILER_DTYPE, PositionStream
+from quorvane4d.stream import PositionStream
 
 __all__ = ["ENCODING_DIM", "N_CHANNELS", "CHANNEL_SIZE", "CHANNEL_NAMES", "TRAILER_DTYPE", "encode", "encode_batch",
            "PlyRecord", "read_ply_log", "PositionStream", "open_container", "Container", "Header", "Trailer",

@@ -19,7 +19,10 @@ import numpy
 
 from quorvane4d import _core
 from quorvane4d.errors import ArgumentError, ContainerError, FileError, Result, bool_argument
-from quorvane4d.stream import TRAILER_DTYPE
+
+# The trailer of each position, as a container stores it (and the loader's labels carry it).
+TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
+                             ("promo", "u1"), ("flags", "u1")])
 
 ENCODING_DIM = _core.ENCODING_DIM
 HEADER_SIZE = 256

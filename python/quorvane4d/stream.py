@@ -14,11 +14,8 @@ import numpy
 
 from quorvane4d import _core
 from quorvane4d.encoding import dtype_name, thread_count
-from quorvane4d.errors import ArgumentError, FileError, OutOfMemory, Result
+from quorvane4d.errors import ArgumentError, FileError, OutOfMemory, Result, integer_argument
 
-# The trailer of each position, as a container stores it.
-TRAILER_DTYPE = numpy.dtype([("ply", "<u4"), ("move_from", "u1", (4,)), ("move_to", "u1", (4,)),
-                             ("promo", "u1"), ("flags", "u1")])
 
 STATE_VERSION = 2
 MAX_SHARDS = 1 << 16  # shards of a layout: ranks times DataLoader workers
@@ -41,14 +38,8 @@ def _dataloader_worker():
 
 
 def _integer(name, value, least, below):
-    """An int (numpy's too, never a bool) in [least, below), else ArgumentError naming it."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
-        raise ArgumentError(Result.ERR_ARGUMENT, message=f"{name} must be an int, not {value!r}")
-    value = operator.index(value)
-    if not least <= value < below:
-        raise ArgumentError(Result.ERR_ARGUMENT,
-                            message=f"{name} must be in [{least}, {below}), not {value}")
-    return value
+    """An int (numpy's too, never a bool) in [least, below): errors.integer_argument's checks and words."""
+    return integer_argument(name, value, least, below - 1)
 
 
 def _fraction(name, value, least_open):

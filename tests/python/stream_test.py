@@ -200,12 +200,15 @@ class Stream(GamesTestCase):
             quorvane4d.PositionStream(directory)
         for options, name in [(dict(batch_size=0), "batch_size"), (dict(threads=2 ** 31), "threads"),
                               (dict(epochs=1.5), "epochs"), (dict(seed=2 ** 64 + 5), "seed"),
-                              (dict(rank=0, world_size=2 ** 31), "world_size"), (dict(rank=2, world_size=2), "rank"),
+                              (dict(rank=0, world_size=2 ** 16 + 1), "world_size"), (dict(rank=2, world_size=2), "rank"),
                               (dict(batch_size=True), "batch_size"), (dict(shuffle_buffer=2 ** 64), "shuffle_buffer"),
                               (dict(keep_fraction=0), "keep_fraction"), (dict(split="test"), "split"),
-                              (dict(min_ply=-1), "min_ply")]:
-            with self.assertRaisesRegex(ArgumentError, name, msg=options):
+                              (dict(min_ply=-1), "min_ply"), (dict(batch_size=2 ** 20 + 1), "batch_size")]:
+            # A value of the wrong type is a TypeError, one out of bounds an ArgumentError.
+            with self.assertRaisesRegex(TypeError if name == "epochs" or options.get("batch_size") is True
+                                        else ArgumentError, name, msg=options):
                 quorvane4d.PositionStream(self.paths, **options)
+        quorvane4d.PositionStream(self.paths, batch_size=2 ** 20, rank=0, world_size=2 ** 16)
         quorvane4d.PositionStream(self.paths, threads=numpy.int64(2), seed=numpy.uint64(2 ** 64 - 1))
         # Files that are no source, found when the stream starts.
         text = os.path.join(directory, "notes.txt")
