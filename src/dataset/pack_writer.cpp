@@ -316,6 +316,7 @@ struct Block {
   std::vector<std::uint16_t> pieces;
   std::vector<float> keys;  // positions x keys, row by row
   std::size_t n_keys = 0;
+  std::uint32_t most_positions = 0;  // PackWriteOptions::block_positions
   std::uint32_t n_positions = 0;  // kept when the positions go
   // Compressed:
   std::vector<unsigned char> stored;
@@ -337,7 +338,7 @@ struct Block {
   // Whether a block is full, whatever form its lists take: decided on the
   // positions alone, so that the bytes never depend on the threads.
   bool full() const {
-    return pieces.size() >= PACK_BLOCK_PIECES_TARGET ||
+    return pieces.size() >= PACK_BLOCK_PIECES_TARGET || (most_positions > 0 && positions.size() >= most_positions) ||
            pack_columns(positions.size(), pieces.size(), n_keys).end >= PACK_BLOCK_BYTES_TARGET;
   }
 };
@@ -599,6 +600,7 @@ struct Packer {
     }
     block->first_game = first_game;
     block->n_keys = n_keys();
+    block->most_positions = options.block_positions;
     try {
       block->pieces.reserve(PACK_BLOCK_PIECES_TARGET + N_SQUARES);  // what a block holds at most, or nearly
     } catch (const std::bad_alloc&) {

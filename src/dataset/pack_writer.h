@@ -34,6 +34,7 @@ struct PackWriteOptions {
   std::vector<std::string> game_keys;  // per-game numeric keys, from the game's metadata line
   int threads = 1;                     // 0: one per available processor
   int zstd_level = PACK_ZSTD_LEVEL_DEFAULT;
+  std::uint32_t block_positions = 0;   // > 0: at most this many positions a block (small blocks, for tests)
 };
 
 // What pack_write reports while it runs; either function may be null. A

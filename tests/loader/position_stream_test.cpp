@@ -1,4 +1,4 @@
-// The position stream over packs (an in-memory pack: fake_pack.h): shards by
+// The position stream over packs (packed here from generated logs): shards by
 // count, orders that mix and change each epoch, resuming in the same and in
 // another layout, drop_last, filters and mixing. (The threaded-test step runs
 // the one whose name says threads: the rest is the same code on one thread.)
@@ -6,15 +6,17 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <numeric>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "encoder/encoding.h"
-#include "fake_pack.h"
+#include "dataset/pack_writer.h"
 #include "loader/position_stream.h"
 #include "position/piece_list.h"
 #include "scratch_dir.h"
@@ -34,16 +36,37 @@ class PackedStream : public test::ScratchDirTest {
  protected:
   static constexpr std::uint32_t N = 4001;
 
-  // Two packs read as one source: positions 0 .. 2799 and 2800 .. 4000, in
-  // some 540 blocks.
+  // The board of position p: p % 9 + 1 pieces.
+  static Board4D board_of(std::uint64_t p) {
+    std::mt19937 rng(static_cast<std::uint32_t>(p));
+    return test::random_board(rng, static_cast<int>(p % 9 + 1));
+  }
+
+  // Positions first .. first + n - 1 packed from a log, at most `block` a
+  // block: position p has ply p, games of ten, the move (p - 1) & 7,0,0,0 ->
+  // 0,0,0,1 (so the move played from p leaves p & 7,0,0,0) and the key
+  // "result" p % 3, absent every seventh.
   std::string pack(const std::string& name, std::uint64_t first, std::uint64_t n, std::uint32_t block) {
-    const std::string path = dir_ + "/" + name;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fputs("not json", f);
+    const std::string log = dir_ + "/" + name + ".ndjson4";
+    std::FILE* f = std::fopen(log.c_str(), "w");
+    for (std::uint64_t p = first; p < first + n; ++p) {
+      if ((p - first) % 10 == 0) std::fputs("{\"bridge_version\": \"1.0\"}\n", f);
+      std::string line = "{\"ply\": " + std::to_string(p) + ", \"fen4\": \"" + test::fen4_of(board_of(p)) +
+                         "\", \"move_from\": [" + std::to_string((p - 1) & 7) + ", 0, 0, 0], \"move_to\": [0, 0, 0, 1]";
+      if (p % 7 != 0) line += ", \"result\": " + std::to_string(p % 3);
+      std::fputs((line + "}\n").c_str(), f);
+    }
     std::fclose(f);
-    test::register_fake_pack(path, first, n, block);
+    PackWriteOptions options;
+    options.keys = {"result"};
+    options.block_positions = block;
+    const std::string path = dir_ + "/" + name;
+    Failure failure;
+    EXPECT_EQ(pack_write({log}, path.c_str(), options, nullptr, nullptr, &failure), OK) << failure.path;
     return path;
   }
+  // Two packs read as one source: positions 0 .. 2799 and 2800 .. 4000, in
+  // some 540 blocks.
   void SetUp() override {
     test::ScratchDirTest::SetUp();
     paths = {pack("a.pack", 0, 2800, 6), pack("b.pack", 2800, 1201, 17)};
@@ -79,9 +102,11 @@ class PackedStream : public test::ScratchDirTest {
         r.ids.push_back(labels.trailers[k].ply);
         r.sources.push_back(labels.source[k]);
         if (check && r.batches.size() == 1) {
-          EXPECT_TRUE(test::same_bits(*test::encode(test::fake_board(labels.trailers[k].ply)),
+          EXPECT_TRUE(test::same_bits(*test::encode(board_of(labels.trailers[k].ply)),
                                       *reinterpret_cast<const EncodingVector*>(&values[k * ENCODING_DIM])));
-          EXPECT_EQ(labels.next_moves[k].from[0], labels.trailers[k].ply & 7);
+          const bool last_of_game = labels.trailers[k].ply % 10 == 9;
+          EXPECT_EQ(labels.move_flags[k], PACK_HAS_MOVE | (last_of_game ? 0 : PACK_HAS_NEXT_MOVE));
+          EXPECT_EQ(labels.next_moves[k].from[0], last_of_game ? 0u : labels.trailers[k].ply & 7);
           const float key = labels.keys[k];
           EXPECT_TRUE(labels.trailers[k].ply % 7 == 0 ? std::isnan(key) : key == float(labels.trailers[k].ply % 3));
         }
@@ -314,11 +339,14 @@ TEST_F(PackedStream, SourcesThatAreNoneOfTheFormatsAreRefused) {
   std::FILE* f = std::fopen(text.c_str(), "wb");
   std::fputs("hello", f);
   std::fclose(f);
+  const std::string empty_pack = dir_ + "/empty.q4pack";  // named a pack: the pack reader's word
+  std::fclose(std::fopen(empty_pack.c_str(), "wb"));
   PositionStream* stream = nullptr;
   Failure failure;
   PositionStreamOptions o = options();
   for (const auto& [path, expected] : std::vector<std::pair<std::string, Result>>{
-           {text, LOADER_ERR_SOURCE}, {dir_, ERR_NOT_REGULAR}, {dir_ + "/missing", ERR_OPEN}}) {
+           {text, LOADER_ERR_SOURCE}, {dir_, ERR_NOT_REGULAR}, {dir_ + "/missing", ERR_OPEN},
+           {empty_pack, PACK_ERR_MAGIC}}) {
     o.sources = {{{paths[0], path}, 1.0}};
     EXPECT_EQ(position_stream_create(o, &stream, &failure), expected) << path;
     EXPECT_EQ(failure.path, path);
