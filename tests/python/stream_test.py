@@ -163,9 +163,10 @@ class Stream(GamesTestCase):
         self.assertEqual(seen, self.expected)
         with self.assertRaisesRegex(ArgumentError, "another seed"):
             quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, seed=1).load_state_dict(states)
-        damaged = dict(states[1], shards=[dict(states[1]["shards"][0], shard=7)])
-        with self.assertRaisesRegex(ArgumentError, "shard state"):
-            quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10).load_state_dict(damaged)
+        for change in (dict(shard=7), dict(n_shards=2 ** 32 + 3, shard=1), dict(plan=[(2 ** 32 + 3, 1, 0, 5)])):
+            damaged = dict(states[1], shards=[dict(states[1]["shards"][0], **change)])
+            with self.assertRaisesRegex(ArgumentError, "shard state", msg=change):
+                quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10).load_state_dict(damaged)
 
     def test_batches_keep_their_values_while_referenced(self):
         stream = quorvane4d.PositionStream(self.paths, batch_size=4, epochs=5)
