@@ -175,7 +175,7 @@ class PositionStream:
     def state_dict(self):
         """Where this stream stands: small, to save beside a checkpoint."""
         if self._resume is not None:  # loaded, not yet under way
-            return self._saved(*self._resume, self._resume[1], False)
+            return dict(self._saved(*self._resume, self._resume[1], False), turns=self._turns)
         layers, start, end = self._pass or ([], self._epoch, self._epoch)
         own = [] if self._state is None else [[self._state]]
         return self._saved(layers + own, start, end, self._epoch, self._complete)

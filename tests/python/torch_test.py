@@ -88,6 +88,8 @@ class Torch(GamesTestCase):
             if state is not None:
                 loader.load_state_dict(state)
             seen = []
+            if stop == 0:
+                return seen, loader.state_dict()
             for k, (x, labels) in enumerate(loader, 1):
                 seen += digests(x, labels)
                 if k == stop:
@@ -97,7 +99,8 @@ class Torch(GamesTestCase):
         whole, _ = run(2)
         for stop in (1, 7):  # after 1 batch the second worker had not reported yet
             head, state = run(2, stop=stop)
-            tail, _ = run(2, state)
+            _, again = run(2, state, stop=0)  # loaded and saved again before a batch: the same state
+            tail, _ = run(2, again)
             self.assertEqual(head + tail, whole, stop)
             # Three workers instead of two: every position not yet received, once.
             rest, _ = run(3, state)
