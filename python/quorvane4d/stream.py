@@ -176,7 +176,9 @@ class PositionStream:
         """Where this stream stands: small, to save beside a checkpoint."""
         if self._resume is not None:  # loaded, not yet under way
             return dict(self._saved(*self._resume, self._resume[1], False), turns=self._turns)
-        layers, start, end = self._pass or ([], self._epoch, self._epoch)
+        if self._pass is None:  # nothing under way: the next pass starts afresh
+            return self._saved([], self._epoch, self._epoch, self._epoch, True)
+        layers, start, end = self._pass
         own = [] if self._state is None else [[self._state]]
         return self._saved(layers + own, start, end, self._epoch, self._complete)
 
