@@ -14,6 +14,7 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
@@ -27,6 +28,7 @@
 #include <mutex>
 #include <new>
 #include <thread>
+#include <tuple>
 
 #include "base/byte_order.h"
 #include "base/processors.h"
@@ -558,6 +560,8 @@ struct Packer {
   std::uint32_t positions_in_input = 0;
   bool game_open = false;         // a position has been seen since the game's start
   bool previous_in_game = false;  // the last position may yet get its next move
+  bool previous_has_ply = false;  // its line gave its ply, previous_ply
+  std::uint32_t previous_ply = 0;
   std::vector<float> game_keys;
   PackSummary summary;
   // Chunks and blocks done with, kept for reuse with their memory: fresh
@@ -667,8 +671,12 @@ struct Packer {
       ++summary.games;
     }
     const std::uint64_t game = summary.games - 1;
-    const bool has_move = (p.fields & LINE_HAS_MOVE) != 0;
-    if (previous_in_game && has_move) {
+    const bool has_move = (p.fields & LINE_HAS_MOVE) != 0, has_ply = (p.fields & LINE_HAS_PLY) != 0;
+    // This line's move is the one played from the previous position only when
+    // nothing is missing between them: no line skipped (previous_in_game),
+    // and plies one apart where both lines give theirs.
+    const bool follows = previous_in_game && !(has_ply && previous_has_ply && trailer.ply != previous_ply + 1);
+    if (follows && has_move) {
       Position& previous = block->positions.back();
       std::memcpy(previous.next.from, trailer.move_from, 4);
       std::memcpy(previous.next.to, trailer.move_to, 4);
@@ -697,6 +705,8 @@ struct Packer {
       return fail(failure, ERR_ALLOC);
     }
     previous_in_game = true;
+    previous_has_ply = has_ply;
+    previous_ply = trailer.ply;
     block_full = block->full();
     ++summary.positions;
     return OK;
@@ -724,6 +734,7 @@ struct Packer {
       } else if (p.kind == PLY_LOG_METADATA) {
         end_game(c.keys.data() + p.keys_begin);
       } else {
+        previous_in_game = false;  // the skipped line's board lies between: no next move across it
         ++summary.lines_skipped;
         if (events != nullptr && events->line_skipped != nullptr) {
           Failure skipped;
@@ -888,10 +899,11 @@ struct Packer {
   }
 };
 
-// The names of the labels every pack has, which keys cannot take.
+// The names of the labels every pack has, and of those the loader adds to a
+// batch beside them, which keys cannot take.
 constexpr const char* LABEL_NAMES[] = {
     "ply",      "move_from",     "move_to", "promo", "flags", "next_move_from", "next_move_to", "next_promo",
-    "has_move", "has_next_move", "game",    "input", "line"};
+    "has_move", "has_next_move", "game",    "input", "line",  "source",         "loader_state"};
 
 bool valid_key_name(const std::string& name) {
   for (const char* label : LABEL_NAMES) {
@@ -918,6 +930,39 @@ Result check_options(const std::vector<std::string>& inputs, const PackWriteOpti
   return OK;
 }
 
+// Refuses an output that is one of the inputs (the rename would replace an
+// input with the pack) and an input given twice under any name ("-" twice
+// included), before anything is written. An input that cannot be looked at
+// is left to fail when it is opened.
+Result check_files(const std::vector<std::string>& inputs, const char* output, Failure* failure) {
+  struct stat out {};
+  const bool output_exists = ::stat(output, &out) == 0;
+  struct File {
+    dev_t device;
+    ino_t inode;
+    std::size_t k;
+    bool operator<(const File& o) const { return std::tie(device, inode, k) < std::tie(o.device, o.inode, o.k); }
+  };
+  std::vector<File> files;
+  files.reserve(inputs.size());
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    struct stat in {};
+    if ((inputs[k] == "-" ? ::fstat(STDIN_FILENO, &in) : ::stat(inputs[k].c_str(), &in)) != 0) continue;
+    if (output_exists && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+      return fail(failure, PACK_ERR_OUTPUT_IS_INPUT, inputs[k].c_str());
+    }
+    files.push_back({in.st_dev, in.st_ino, k});
+  }
+  std::sort(files.begin(), files.end());
+  std::size_t twice = inputs.size();  // the first input in order that repeats an earlier one
+  for (std::size_t j = 1; j < files.size(); ++j) {
+    if (files[j].device == files[j - 1].device && files[j].inode == files[j - 1].inode) {
+      twice = std::min(twice, files[j].k);
+    }
+  }
+  return twice < inputs.size() ? fail(failure, PACK_ERR_INPUT_TWICE, inputs[twice].c_str()) : OK;
+}
+
 }  // namespace
 
 Result pack_write(const std::vector<std::string>& inputs, const char* output, const PackWriteOptions& options,
@@ -925,6 +970,7 @@ Result pack_write(const std::vector<std::string>& inputs, const char* output, co
   if (output == nullptr) return fail(failure, ERR_NULL);
   try {
     if (const Result checked = check_options(inputs, options, failure); checked != OK) return checked;
+    if (const Result checked = check_files(inputs, output, failure); checked != OK) return checked;
     Packer packer(inputs, options, events, failure);
     const Result result = packer.run(output);
     if (summary != nullptr) *summary = packer.summary;

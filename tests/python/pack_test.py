@@ -92,20 +92,25 @@ class RoundTrip(unittest.TestCase):
     def test_labels_follow_the_lines(self):
         with quorvane4d.open_pack(self.output) as p:
             labels = p.labels
-            expected_score, expected_result, games, next_ok = [], [], [], []
+            expected_score, expected_result, games, chained = [], [], [], []
             game = -1
             for path in self.inputs:
                 source = EXAMPLE_GAME if path.endswith(".gz") else path
                 if path.endswith(".zst"):
                     source = os.path.join(os.path.dirname(path), "g1.ndjson4")
                 result = math.nan
+                follows = False  # the line before was a position of the same game
                 for line in lines_of(source):
-                    if "bridge_version" in line:
-                        result = float(json.loads(line).get("result", math.nan))
-                        game += 1
+                    if "bridge_version" in line or "K@8" in line:  # a skipped line ends the chain of moves too
+                        if "K@8" not in line:
+                            result = float(json.loads(line).get("result", math.nan))
+                            game += 1
+                        follows = False
                         continue
-                    if "K@8" in line or '"fen4"' not in line:
+                    if '"fen4"' not in line:
                         continue
+                    chained.append(follows)
+                    follows = True
                     record = json.loads(line)
                     expected_score.append(float(record.get("score", math.nan)))
                     expected_result.append(result)
@@ -114,9 +119,10 @@ class RoundTrip(unittest.TestCase):
             numpy.testing.assert_array_equal(labels["result"], numpy.float32(expected_result))
             numpy.testing.assert_array_equal(labels["game"], games)
             self.assertEqual(p.n_games, games[-1] + 1)
-            # The next move is the next position's, within a game; the last of a game has none.
-            same_game = numpy.append(labels["game"][1:] == labels["game"][:-1], False)
-            numpy.testing.assert_array_equal(labels["has_next_move"], same_game & numpy.append(labels["has_move"][1:], False))
+            # The next move is the next position's, within a game and with no skipped line
+            # between them; the last of a game has none.
+            follows = numpy.append(numpy.array(chained[1:], dtype=bool), False)
+            numpy.testing.assert_array_equal(labels["has_next_move"], follows & numpy.append(labels["has_move"][1:], False))
             moved = labels["has_next_move"]
             numpy.testing.assert_array_equal(labels["next_move_to"][moved], labels["move_to"][1:][moved[:-1]])
             self.assertFalse(labels["has_move"][0])  # the first line of a game gives no move
