@@ -18,20 +18,17 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <tuple>
 
 #include "base/byte_order.h"
 #include "base/processors.h"
+#include "base/task_pool.h"
 #include "dataset/pack_format.h"
 #include "dataset/pack_reader.h"
 #include "position/key_scan.h"
@@ -43,92 +40,6 @@ namespace {
 
 constexpr std::size_t CHUNK_LINES = 512;
 constexpr std::size_t CHUNK_BYTES = 1 << 20;
-
-// ---- The pool ----------------------------------------------------------------
-
-// Runs tasks on its threads, or at once on the caller's when it has none.
-class Pool {
- public:
-  Result start(int threads) {
-    if (threads <= 1) return OK;
-    try {
-      for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    } catch (...) {
-      stop();
-      return ERR_THREADS;
-    }
-    return OK;
-  }
-  ~Pool() { stop(); }
-
-  // Whether tasks run on the caller's thread, as they are submitted.
-  bool runs_inline() const { return threads_.empty(); }
-
-  void submit(std::function<void()> task) {
-    if (threads_.empty()) {
-      task();
-      return;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(task));
-    }
-    work_.notify_one();
-  }
-
-  // Waits until `ready()`, which tasks make true (under the pool's lock, by
-  // way of finish).
-  template <class Ready>
-  void wait(Ready ready) {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, ready);
-  }
-  // Whether `ready()`, looked at under the pool's lock.
-  template <class Ready>
-  bool check(Ready ready) {
-    std::lock_guard lock(mutex_);
-    return ready();
-  }
-  // Runs `mark` under the lock and wakes the waiters: how a task says it is done.
-  template <class Mark>
-  void finish(Mark mark) {
-    {
-      std::lock_guard lock(mutex_);
-      mark();
-    }
-    done_.notify_all();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        task = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      task();
-    }
-  }
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-  }
-
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable work_, done_;
-  std::deque<std::function<void()>> queue_;
-  bool stopping_ = false;
-};
 
 // ---- Lines, parsed on the pool -------------------------------------------------
 
@@ -569,7 +480,7 @@ struct Packer {
   std::vector<std::unique_ptr<Chunk>> spare_chunks;
   std::vector<std::unique_ptr<Block>> spare_blocks;
   // Last, so that its threads stop before anything their tasks use goes.
-  Pool pool;
+  TaskPool pool;
 
   template <class T>
   static std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& spare) {
@@ -871,8 +782,11 @@ struct Packer {
   }
 
   Result run(const char* output) {
-    int threads = options.threads == 0 ? available_processors() : options.threads;
-    if (const Result started = pool.start(threads); started != OK) return fail(failure, started);
+    if (const Result started = pool.start(options.threads == 0 ? available_processors() : options.threads);
+        started != OK) {
+      return fail(failure, started);
+    }
+    const int threads = pool.threads();
     max_chunks = threads <= 1 ? 0 : 2 * static_cast<std::size_t>(threads);
     max_blocks = threads <= 1 ? 0 : static_cast<std::size_t>(threads);
     game_keys.assign(options.game_keys.size(), std::numeric_limits<float>::quiet_NaN());

@@ -14,7 +14,8 @@
 // The output is written under a temporary name in its own folder and renamed
 // into place once complete and flushed to the disk: a pack that stops half
 // way leaves no file that reads as a dataset. Lines are parsed and blocks
-// compressed on `threads` threads; the bytes never depend on their number.
+// compressed on `threads` threads of a TaskPool (at most
+// task_pool_thread_limit() are started); the bytes never depend on their number.
 #pragma once
 
 #include <cstdint>
