@@ -71,6 +71,8 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
     for path in paths + [os.fsencode(os.fspath(output))]:
         if b"\0" in path:
             raise ValueError(f"embedded null byte in the path {path!r}")
+    if os.fspath(output) in ("-", b"-"):
+        raise ArgumentError(Result.ERR_ARGUMENT, message="the output must be a file: a packed dataset cannot be written to standard output")
     if isinstance(threads, bool) or not hasattr(type(threads), "__index__") or not 0 <= operator.index(threads) <= 1024:
         raise ArgumentError(Result.ERR_ARGUMENT,
                             message=f"threads must be an integer from 0 to 1024 (0: one per processor), not {threads!r}")

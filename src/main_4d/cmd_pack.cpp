@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -170,6 +171,11 @@ int cmd_pack(int argc, char** argv) {
   }
   // The library refuses an output that is an input; a list of inputs is one too.
   for (const char* list : lists) {
+    // Standard input holds the list, so it cannot also hold a log.
+    if (std::strcmp(list, "-") == 0 && std::find(inputs.begin(), inputs.end(), "-") != inputs.end()) {
+      std::fputs("pack: input - is given twice (--files-from - reads the list from it)\n", stderr);
+      return EXIT_BAD_ARGS;
+    }
     if (path_is_input(output, list)) {
       std::fprintf(stderr, "pack: output %s is the list of inputs %s\n", output, list);
       return EXIT_BAD_ARGS;

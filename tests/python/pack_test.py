@@ -240,6 +240,9 @@ class Interrupted(unittest.TestCase):
                 quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", keys=keys)
         with self.assertRaises(ValueError):
             quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", threads=-1)
+        with self.assertRaises(quorvane4d.errors.ArgumentError):
+            quorvane4d.pack(EXAMPLE_GAME, "-")
+        self.assertFalse(os.path.exists("-"))
         self.assertFalse(os.path.exists("x.q4pack"))
 
     def test_an_input_is_never_replaced_nor_packed_twice(self):
