@@ -227,7 +227,11 @@ struct Pack {
 
   // {n_positions, n_games, blocks: first position of each, keys: [(name, per_game)], inputs: [bytes]}
   py::dict info() {
-    std::lock_guard lock(mutex);
+    std::unique_lock lock(mutex, std::defer_lock);
+    {
+      py::gil_scoped_release unlocked;  // a thread holding the mutex may be waiting for the interpreter's lock
+      lock.lock();
+    }
     const PackInfo& i = info_locked();
     py::dict d;
     d["n_positions"] = i.n_positions;

@@ -136,8 +136,8 @@ def error_class(code, errno=None):
         return Fen4Error
     if code == Result.ERR_ALLOC or code == Result.ERR_THREADS:
         return OutOfMemory
-    if code == Result.ERR_ARGUMENT or code == Result.ERR_NULL:
-        return ArgumentError
+    if code in (Result.ERR_ARGUMENT, Result.ERR_NULL, Result.PACK_ERR_OUTPUT_IS_INPUT, Result.PACK_ERR_INPUT_TWICE):
+        return ArgumentError  # the packer's refusals are of its arguments, not of a pack's bytes
     classes = {"text": PlyLogError, "frames": ContainerError, "pack": PackError, "loader": SourceError}
     group = _group(code)
     if group == "system":

@@ -44,7 +44,11 @@ _HAS_MOVE, _HAS_NEXT_MOVE = 1, 2
 def _names(names, what):
     if isinstance(names, (str, bytes)):
         raise TypeError(f"{what} is a sequence of names, not one name: use [{names!r}]")
-    return [str(n) for n in names]
+    names = list(names)
+    for name in names:
+        if not isinstance(name, str):
+            raise TypeError(f"{what} are names (str), not {type(name).__name__}: {name!r}")
+    return names
 
 
 def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
@@ -54,14 +58,21 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
 
     `keys` name per-ply numeric labels, taken from each position's line;
     `game_keys` per-game ones, from the game's metadata line. Lines encode
-    would report are skipped with a RuntimeWarning carrying its message. The
-    output appears only once complete: on any failure, or Ctrl-C, nothing is
-    left behind. Returns a PackSummary (positions, games, blocks,
+    would report are skipped with a RuntimeWarning carrying its message, and
+    a pack of no position is written with one too. An output that is one of
+    the inputs, or an input given twice (under any names), raises
+    ArgumentError before anything is written. The output appears only once
+    complete: on any failure, or Ctrl-C, nothing is left behind. Returns a PackSummary (positions, games, blocks,
     lines_skipped, bytes).
     """
     if isinstance(inputs, (str, bytes, os.PathLike)):
         inputs = [inputs]
     paths = [os.fsencode(os.fspath(p)) for p in inputs]
+    for path in paths + [os.fsencode(os.fspath(output))]:
+        if b"\0" in path:
+            raise ValueError(f"embedded null byte in the path {path!r}")
+    if os.fspath(output) in ("-", b"-"):
+        raise ArgumentError(Result.ERR_ARGUMENT, message="the output must be a file: a packed dataset cannot be written to standard output")
     if isinstance(threads, bool) or not hasattr(type(threads), "__index__") or not 0 <= operator.index(threads) <= 1024:
         raise ArgumentError(Result.ERR_ARGUMENT,
                             message=f"threads must be an integer from 0 to 1024 (0: one per processor), not {threads!r}")
@@ -74,9 +85,11 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
             message = f"{path}: FEN4 parse error {fen4_error} at line {line}"
         warnings.warn(message, RuntimeWarning, stacklevel=3)
 
-    summary = _core.pack(paths, os.fsencode(os.fspath(output)), _names(keys, "keys"),
-                         _names(game_keys, "game_keys"), operator.index(threads), warn)
-    return PackSummary(*summary)
+    summary = PackSummary(*_core.pack(paths, os.fsencode(os.fspath(output)), _names(keys, "keys"),
+                                      _names(game_keys, "game_keys"), operator.index(threads), warn))
+    if summary.positions == 0:
+        warnings.warn("no positions packed (empty input or all FEN4 parse errors)", RuntimeWarning, stacklevel=2)
+    return summary
 
 
 class Pack:
@@ -179,10 +192,14 @@ class Pack:
         rows = numpy.asarray(indices)
         if rows.dtype.kind not in "iu" and rows.size:
             raise TypeError(f"indices must be ints, not {rows.dtype}")
-        rows = rows.astype(numpy.int64, copy=False).reshape(-1)
-        if rows.size and (rows.min() < -self._n or rows.max() >= self._n):
-            bad = rows[(rows < -self._n) | (rows >= self._n)][0]
-            raise IndexError(f"position {bad} of a pack of {self._n}")
+        rows = rows.reshape(-1)
+        if rows.size:  # in the indices' own type: uint64 past 2^63 would turn negative as int64
+            outside = rows >= self._n
+            if rows.dtype.kind == "i":
+                outside |= rows < -self._n
+            if outside.any():
+                raise IndexError(f"position {rows[outside][0]} of a pack of {self._n}")
+        rows = rows.astype(numpy.int64, copy=False)
         rows = numpy.ascontiguousarray(numpy.where(rows < 0, rows + self._n, rows))
         if out is not None:
             array, dtype = output_array(out, len(rows), None if dtype is None else dtype_name(dtype))

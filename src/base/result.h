@@ -88,6 +88,9 @@ enum [[nodiscard]] Result : int {
   PACK_ERR_BLOCK_CHECKSUM = -84,  // a block's bytes fail their checksum
   PACK_ERR_BLOCK_SIZE = -85,      // a block does not decompress to the size its index declares
   PACK_ERR_BLOCK_CONTENT = -86,   // a block's content disagrees with itself or with the index
+  PACK_ERR_OUTPUT_IS_INPUT = -87,  // packing: the output is one of the inputs (the context names it)
+  PACK_ERR_INPUT_TWICE = -88,      // packing: an input is given twice, under any name (the context names it)
+  PACK_ERR_SHRUNK = -89,           // the file is shorter than when it was opened (cut while in use)
 
   // The loader and its sources (RESULTS_LOADER = -110 .. -139): the context names the file.
   LOADER_ERR_SOURCE = -110,     // not a packed dataset, an NDJSON4 ply log or a frame container

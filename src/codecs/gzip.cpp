@@ -4,17 +4,15 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
 #include <vector>
 
 #include "base/byte_order.h"
+#include "base/task_pool.h"
 #include "codecs/codecs.h"
 
 namespace q4d {
@@ -76,23 +74,29 @@ struct Block {
   std::unique_ptr<unsigned char[]> out;  // its deflate data
   std::size_t dict = 0, size = 0, out_size = 0;
   bool last = false;
-  bool done = false;  // guarded by BlockRing::mutex
+  bool done = false;  // under the pool's lock
   std::uint32_t crc = 0;
   Result status = OK;
 };
 
-// Blocks go round a ring: the reading thread fills them in order, workers
-// take them in order, and the reading thread writes each one out once it is
-// done, before it fills that slot again.
+// Blocks go round a ring of slots: the reading thread fills them in order,
+// hands each to the pool, and writes each one out once it is done, before it
+// fills that slot again.
 struct BlockRing {
   std::vector<Block> slots;
   std::size_t out_capacity = 0;
-  std::mutex mutex;
-  std::condition_variable filled_or_stop;
-  std::condition_variable done;
-  std::uint64_t filled = 0;  // blocks handed to the workers
-  std::uint64_t taken = 0;   // blocks a worker has started
-  bool stop = false;
+};
+
+// A pool thread's deflate stream, made once and kept with the thread.
+struct Deflater {
+  z_stream zs{};
+  bool ready = deflateInit2(&zs, LEVEL, Z_DEFLATED, WINDOW_BITS, MEM_LEVEL, Z_DEFAULT_STRATEGY) == Z_OK;
+  Deflater() = default;
+  Deflater(const Deflater&) = delete;
+  Deflater& operator=(const Deflater&) = delete;
+  ~Deflater() {
+    if (ready) deflateEnd(&zs);
+  }
 };
 
 // Deflate fails only for want of memory: ERR_ALLOC.
@@ -114,28 +118,6 @@ Result deflate_block(z_stream& zs, Block& b, std::size_t out_capacity) {
   // The buffer has room for the worst case, so one call always completes.
   const bool complete = b.last ? status == Z_STREAM_END : status == Z_OK && zs.avail_in == 0 && zs.avail_out > 0;
   return complete ? OK : ERR_ALLOC;
-}
-
-void block_worker(BlockRing* ring) {
-  z_stream zs{};
-  const bool ready = deflateInit2(&zs, LEVEL, Z_DEFLATED, WINDOW_BITS, MEM_LEVEL, Z_DEFAULT_STRATEGY) == Z_OK;
-  for (;;) {
-    Block* b;
-    {
-      std::unique_lock lock(ring->mutex);
-      ring->filled_or_stop.wait(lock, [&] { return ring->stop || ring->taken < ring->filled; });
-      if (ring->stop) break;
-      b = &ring->slots[ring->taken++ % ring->slots.size()];
-    }
-    const Result status = ready ? deflate_block(zs, *b, ring->out_capacity) : ERR_ALLOC;
-    {
-      std::lock_guard lock(ring->mutex);
-      b->status = status;
-      b->done = true;
-    }
-    ring->done.notify_all();
-  }
-  if (ready) deflateEnd(&zs);
 }
 
 // Reads block k of the source into its slot, after the last 32 KiB of
@@ -162,9 +144,13 @@ Result fill_block(std::FILE* source, BlockRing& ring, std::uint64_t k, std::uint
 Result deflate_blocks(const char* path, std::FILE* source, std::FILE* out, int threads, std::uint64_t size,
                       std::uint32_t& crc, Failure* failure) {
   BlockRing ring;
+  // Declared after the ring: its threads finish their tasks before the slots go.
+  TaskPool pool;
+  if (pool.start(threads) != OK) return fail(failure, ERR_THREADS);
   ring.out_capacity = compressBound(BLOCK_SIZE) + 64;  // + the sync flush's empty stored block
   try {
-    ring.slots.resize(static_cast<std::size_t>(threads) * 2);  // one being deflated, one waiting, per thread
+    // One being deflated, one waiting, per thread.
+    ring.slots.resize(static_cast<std::size_t>(std::max(1, pool.threads())) * 2);
     for (Block& b : ring.slots) {
       b.in.reset(new unsigned char[DICT_SIZE + BLOCK_SIZE]);
       b.out.reset(new unsigned char[ring.out_capacity]);
@@ -172,47 +158,41 @@ Result deflate_blocks(const char* path, std::FILE* source, std::FILE* out, int t
   } catch (const std::bad_alloc&) {
     return fail(failure, ERR_ALLOC);
   }
-  std::vector<std::thread> workers;
-  Result result = OK;
-  try {
-    for (int i = 0; i < threads; ++i) workers.emplace_back(block_worker, &ring);
-  } catch (...) {
-    result = fail(failure, ERR_THREADS);
-  }
 
   const std::uint64_t n_blocks = size == 0 ? 1 : (size + BLOCK_SIZE - 1) / BLOCK_SIZE;
+  const std::size_t capacity = ring.out_capacity;
   std::uint64_t next_fill = 0;
+  Result result = OK;
   for (std::uint64_t next_write = 0; result == OK && next_write < n_blocks; ++next_write) {
     while (result == OK && next_fill < n_blocks && next_fill - next_write < ring.slots.size()) {
       result = fill_block(source, ring, next_fill, n_blocks, size, failure);
       if (result != OK) break;
-      {
-        std::lock_guard lock(ring.mutex);
-        ring.filled = ++next_fill;
+      Block* b = &ring.slots[next_fill++ % ring.slots.size()];
+      try {
+        pool.submit([&pool, b, capacity] {
+          thread_local Deflater deflater;
+          const Result status = deflater.ready ? deflate_block(deflater.zs, *b, capacity) : ERR_ALLOC;
+          pool.finish([b, status] {
+            b->status = status;
+            b->done = true;
+          });
+        });
+      } catch (const std::bad_alloc&) {
+        result = fail(failure, ERR_ALLOC);
+        --next_fill;  // never handed over: not waited for
       }
-      ring.filled_or_stop.notify_one();
     }
     if (result != OK) break;
     Block& b = ring.slots[next_write % ring.slots.size()];
-    {
-      std::unique_lock lock(ring.mutex);
-      ring.done.wait(lock, [&] { return b.done; });
-    }
+    pool.wait([&b] { return b.done; });
     result = b.status != OK ? fail(failure, b.status) : OK;
     if (result == OK && std::fwrite(b.out.get(), 1, b.out_size, out) != b.out_size) {
       result = fail(failure, ERR_WRITE, path, errno);
     }
     crc = static_cast<std::uint32_t>(crc32_combine(crc, b.crc, static_cast<z_off_t>(b.size)));
   }
-  {
-    std::lock_guard lock(ring.mutex);
-    ring.stop = true;
-  }
-  ring.filled_or_stop.notify_all();
-  for (std::thread& t : workers) t.join();
   return result;
 }
-
 
 }  // namespace
 

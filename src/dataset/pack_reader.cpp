@@ -40,14 +40,15 @@ namespace {
 
 std::uint64_t load_le64(const unsigned char* p) { return load_le32(p) | std::uint64_t{load_le32(p + 4)} << 32; }
 
-// All `size` bytes at `offset`, or ERR_READ (a file cut after it was opened
-// reads short).
+// All `size` bytes at `offset`, or ERR_READ; PACK_ERR_SHRUNK when the file
+// ends before them (it was cut after it was opened).
 Result read_at(const PackReader& r, std::uint64_t offset, void* out, std::size_t size, Failure* failure) {
   auto* p = static_cast<unsigned char*>(out);
   while (size > 0) {
     const ssize_t n = ::pread(r.fd, p, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return fail(failure, ERR_READ, r.path.c_str(), n < 0 ? errno : 0);
+    if (n < 0) return fail(failure, ERR_READ, r.path.c_str(), errno);
+    if (n == 0) return fail(failure, PACK_ERR_SHRUNK, r.path.c_str());
     p += n;
     offset += static_cast<std::uint64_t>(n);
     size -= static_cast<std::size_t>(n);
@@ -59,64 +60,128 @@ std::uint32_t crc_of(const unsigned char* data, std::size_t size) {
   return static_cast<std::uint32_t>(crc32(0, data, static_cast<uInt>(size)));
 }
 
-// Reads the index from `p`, `size` bytes, into r.info: every count backed by
-// bytes before anything is allocated for it; the blocks one after another
-// from the header to the index; nothing left over.
-bool parse_index(const unsigned char* p, std::size_t size, std::uint64_t index_offset, PackReader& r) {
-  if (size < PACK_INDEX_HEAD_SIZE) return false;
+// The index, read front to back a buffer at a time with its CRC-32 taken on
+// the way: memory is spent only on what its bytes have shown to be sound, so
+// that a footer declaring a huge index (of a sparse file, say) fails on its
+// first bytes that cannot be, without reading or allocating the rest.
+class IndexBytes {
+ public:
+  IndexBytes(const PackReader& r, std::uint64_t offset, std::uint64_t size)
+      : r_(r),
+        next_(offset),
+        unread_(size),
+        left_(size),
+        buffer_(static_cast<std::size_t>(std::min<std::uint64_t>(size, 1 << 16))) {}
+
+  // Bytes of the index not yet taken.
+  std::uint64_t left() const { return left_; }
+
+  // The next n bytes (at most left()).
+  Result take(void* out, std::size_t n, Failure* failure) {
+    auto* p = static_cast<unsigned char*>(out);
+    left_ -= n;
+    while (n > 0) {
+      if (at_ == filled_) {
+        filled_ = static_cast<std::size_t>(std::min<std::uint64_t>(buffer_.size(), unread_));
+        if (const Result read = read_at(r_, next_, buffer_.data(), filled_, failure); read != OK) return read;
+        crc_ = static_cast<std::uint32_t>(crc32(crc_, buffer_.data(), static_cast<uInt>(filled_)));
+        next_ += filled_;
+        unread_ -= filled_;
+        at_ = 0;
+      }
+      const std::size_t k = std::min(n, filled_ - at_);
+      std::memcpy(p, buffer_.data() + at_, k);
+      p += k;
+      at_ += k;
+      n -= k;
+    }
+    return OK;
+  }
+
+  // The CRC-32 of the bytes read, the whole index once left() is 0.
+  std::uint32_t crc() const { return crc_; }
+
+ private:
+  const PackReader& r_;
+  std::uint64_t next_, unread_, left_;
+  std::vector<unsigned char> buffer_;
+  std::size_t at_ = 0, filled_ = 0;
+  std::uint32_t crc_ = 0;
+};
+
+// No input's name is longer than a path the system can open.
+constexpr std::uint32_t PACK_INPUT_NAME_MAX = 4096;
+
+// Reads the index into r.info: the counts first, which must fit the index's
+// size, then each entry checked as it comes, and its CRC-32 once all is
+// read; the blocks one after another from the header to the index; nothing
+// left over. PACK_ERR_INDEX for anything else.
+Result parse_index(IndexBytes& in, std::uint64_t index_offset, std::uint32_t crc, PackReader& r, Failure* failure) {
+  const auto damaged = [&] { return fail(failure, PACK_ERR_INDEX, r.path.c_str()); };
+  unsigned char head[PACK_INDEX_HEAD_SIZE];
+  if (in.left() < sizeof head) return damaged();
+  if (const Result read = in.take(head, sizeof head, failure); read != OK) return read;
   PackInfo& info = r.info;
   info.version = PACK_VERSION;
-  info.n_positions = load_le64(p);
-  info.n_games = load_le64(p + 8);
-  const std::uint32_t n_blocks = load_le32(p + 16), n_keys = load_le32(p + 20), n_inputs = load_le32(p + 24);
-  if (load_le32(p + 28) != 0 || n_keys > PACK_KEYS_MAX || info.n_games > info.n_positions ||
-      (info.n_positions > 0) != (info.n_games > 0)) {
-    return false;
+  info.n_positions = load_le64(head);
+  info.n_games = load_le64(head + 8);
+  const std::uint64_t n_blocks = load_le32(head + 16), n_keys = load_le32(head + 20), n_inputs = load_le32(head + 24);
+  if (load_le32(head + 28) != 0 || n_keys > PACK_KEYS_MAX || info.n_games > info.n_positions ||
+      (info.n_positions > 0) != (info.n_games > 0) || n_blocks > index_offset - PACK_HEADER_SIZE) {
+    return damaged();
   }
-  std::size_t at = PACK_INDEX_HEAD_SIZE;
-  if (n_blocks > (size - at) / PACK_BLOCK_ENTRY_SIZE) return false;
-  info.blocks.resize(n_blocks);
-  r.checksums.resize(n_blocks);
+  // The least and the most bytes the counts take: every name of at least 1 byte and at most its cap.
+  const std::uint64_t fixed = n_blocks * PACK_BLOCK_ENTRY_SIZE;
+  if (in.left() < fixed + n_keys * 3 + n_inputs * 5 ||
+      in.left() > fixed + n_keys * (2 + PACK_KEY_NAME_MAX) + n_inputs * (4 + PACK_INPUT_NAME_MAX)) {
+    return damaged();
+  }
+  info.blocks.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n_blocks, 1 << 16)));
+  r.checksums.reserve(info.blocks.capacity());
   std::uint64_t offset = PACK_HEADER_SIZE, first = 0;
   const std::uint64_t stored_max = ZSTD_compressBound(PACK_BLOCK_RAW_MAX);
-  for (std::uint32_t k = 0; k < n_blocks; ++k, at += PACK_BLOCK_ENTRY_SIZE) {
-    PackBlockInfo& b = info.blocks[k];
-    b.offset = load_le64(p + at);
-    b.stored_size = load_le32(p + at + 8);
-    b.raw_size = load_le32(p + at + 12);
-    b.n_positions = load_le32(p + at + 16);
-    r.checksums[k] = load_le32(p + at + 20);
+  for (std::uint64_t k = 0; k < n_blocks; ++k) {
+    unsigned char e[PACK_BLOCK_ENTRY_SIZE];
+    if (const Result read = in.take(e, sizeof e, failure); read != OK) return read;
+    PackBlockInfo b;
+    b.offset = load_le64(e);
+    b.stored_size = load_le32(e + 8);
+    b.raw_size = load_le32(e + 12);
+    b.n_positions = load_le32(e + 16);
     b.first_position = first;
     const std::uint64_t smallest = pack_columns(b.n_positions, 0, n_keys).end;  // every list empty
     if (b.offset != offset || b.stored_size == 0 || b.stored_size > stored_max || b.raw_size > PACK_BLOCK_RAW_MAX ||
         b.n_positions == 0 || smallest > b.raw_size || b.stored_size > index_offset - offset) {
-      return false;
+      return damaged();
     }
+    info.blocks.push_back(b);
+    r.checksums.push_back(load_le32(e + 20));
     offset += b.stored_size;
     first += b.n_positions;  // at most 2^32 blocks of at most 2^20 / 35 positions: no overflow
   }
-  if (offset != index_offset || first != info.n_positions) return false;
-  info.keys.resize(n_keys);
+  if (offset != index_offset || first != info.n_positions) return damaged();
+  info.keys.resize(static_cast<std::size_t>(n_keys));
   for (PackKey& key : info.keys) {
-    if (size - at < 2) return false;
-    const unsigned per_game = p[at], length = p[at + 1];
-    at += 2;
-    if (per_game > 1 || length == 0 || length > PACK_KEY_NAME_MAX || size - at < length) return false;
+    unsigned char kind[2];
+    if (in.left() < sizeof kind) return damaged();
+    if (const Result read = in.take(kind, sizeof kind, failure); read != OK) return read;
+    const unsigned per_game = kind[0], length = kind[1];
+    if (per_game > 1 || length == 0 || length > PACK_KEY_NAME_MAX || in.left() < length) return damaged();
     key.per_game = per_game == 1;
-    key.name.assign(reinterpret_cast<const char*>(p + at), length);
-    at += length;
+    key.name.resize(length);
+    if (const Result read = in.take(key.name.data(), length, failure); read != OK) return read;
   }
-  if (n_inputs > (size - at) / 4) return false;
-  info.inputs.resize(n_inputs);
-  for (std::string& input : info.inputs) {
-    if (size - at < 4) return false;
-    const std::uint32_t length = load_le32(p + at);
-    at += 4;
-    if (size - at < length) return false;
-    input.assign(reinterpret_cast<const char*>(p + at), length);
-    at += length;
+  info.inputs.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(n_inputs, 1 << 16)));
+  for (std::uint64_t k = 0; k < n_inputs; ++k) {
+    unsigned char size[4];
+    if (in.left() < sizeof size) return damaged();
+    if (const Result read = in.take(size, sizeof size, failure); read != OK) return read;
+    const std::uint32_t length = load_le32(size);
+    if (length == 0 || length > PACK_INPUT_NAME_MAX || in.left() < length) return damaged();
+    std::string& name = info.inputs.emplace_back(length, '\0');
+    if (const Result read = in.take(name.data(), length, failure); read != OK) return read;
   }
-  return at == size;
+  return in.left() == 0 && in.crc() == crc ? OK : damaged();
 }
 
 Result open_pack(const char* path, PackReader& r, Failure* failure) {
@@ -154,14 +219,8 @@ Result open_pack(const char* path, PackReader& r, Failure* failure) {
   if (index_offset < PACK_HEADER_SIZE || index_offset > index_end || index_size != index_end - index_offset) {
     return fail(failure, PACK_ERR_INDEX, path);
   }
-  // The index is as large as the file says, never more: no allocation beyond the file's own bytes.
-  std::vector<unsigned char> index(static_cast<std::size_t>(index_size));
-  if (const Result read = read_at(r, index_offset, index.data(), index.size(), failure); read != OK) return read;
-  if (load_le32(footer + 16) != crc_of(index.data(), index.size()) ||
-      !parse_index(index.data(), index.size(), index_offset, r)) {
-    return fail(failure, PACK_ERR_INDEX, path);
-  }
-  return OK;
+  IndexBytes index(r, index_offset, index_size);
+  return parse_index(index, index_offset, load_le32(footer + 16), r, failure);
 }
 
 Result block_failure(Failure* failure, Result result, const PackReader& r, std::uint32_t k) {

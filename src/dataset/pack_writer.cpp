@@ -14,22 +14,21 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <bit>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <functional>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <new>
-#include <thread>
+#include <tuple>
 
 #include "base/byte_order.h"
 #include "base/processors.h"
+#include "base/task_pool.h"
 #include "dataset/pack_format.h"
 #include "dataset/pack_reader.h"
 #include "position/key_scan.h"
@@ -41,92 +40,6 @@ namespace {
 
 constexpr std::size_t CHUNK_LINES = 512;
 constexpr std::size_t CHUNK_BYTES = 1 << 20;
-
-// ---- The pool ----------------------------------------------------------------
-
-// Runs tasks on its threads, or at once on the caller's when it has none.
-class Pool {
- public:
-  Result start(int threads) {
-    if (threads <= 1) return OK;
-    try {
-      for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
-    } catch (...) {
-      stop();
-      return ERR_THREADS;
-    }
-    return OK;
-  }
-  ~Pool() { stop(); }
-
-  // Whether tasks run on the caller's thread, as they are submitted.
-  bool runs_inline() const { return threads_.empty(); }
-
-  void submit(std::function<void()> task) {
-    if (threads_.empty()) {
-      task();
-      return;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(task));
-    }
-    work_.notify_one();
-  }
-
-  // Waits until `ready()`, which tasks make true (under the pool's lock, by
-  // way of finish).
-  template <class Ready>
-  void wait(Ready ready) {
-    std::unique_lock lock(mutex_);
-    done_.wait(lock, ready);
-  }
-  // Whether `ready()`, looked at under the pool's lock.
-  template <class Ready>
-  bool check(Ready ready) {
-    std::lock_guard lock(mutex_);
-    return ready();
-  }
-  // Runs `mark` under the lock and wakes the waiters: how a task says it is done.
-  template <class Mark>
-  void finish(Mark mark) {
-    {
-      std::lock_guard lock(mutex_);
-      mark();
-    }
-    done_.notify_all();
-  }
-
- private:
-  void work() {
-    for (;;) {
-      std::function<void()> task;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;
-        task = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      task();
-    }
-  }
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    work_.notify_all();
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-  }
-
-  std::vector<std::thread> threads_;
-  std::mutex mutex_;
-  std::condition_variable work_, done_;
-  std::deque<std::function<void()>> queue_;
-  bool stopping_ = false;
-};
 
 // ---- Lines, parsed on the pool -------------------------------------------------
 
@@ -559,6 +472,8 @@ struct Packer {
   std::uint32_t positions_in_input = 0;
   bool game_open = false;         // a position has been seen since the game's start
   bool previous_in_game = false;  // the last position may yet get its next move
+  bool previous_has_ply = false;  // its line gave its ply, previous_ply
+  std::uint32_t previous_ply = 0;
   std::vector<float> game_keys;
   PackSummary summary;
   // Chunks and blocks done with, kept for reuse with their memory: fresh
@@ -566,7 +481,7 @@ struct Packer {
   std::vector<std::unique_ptr<Chunk>> spare_chunks;
   std::vector<std::unique_ptr<Block>> spare_blocks;
   // Last, so that its threads stop before anything their tasks use goes.
-  Pool pool;
+  TaskPool pool;
 
   template <class T>
   static std::unique_ptr<T> take(std::vector<std::unique_ptr<T>>& spare) {
@@ -669,8 +584,12 @@ struct Packer {
       ++summary.games;
     }
     const std::uint64_t game = summary.games - 1;
-    const bool has_move = (p.fields & LINE_HAS_MOVE) != 0;
-    if (previous_in_game && has_move) {
+    const bool has_move = (p.fields & LINE_HAS_MOVE) != 0, has_ply = (p.fields & LINE_HAS_PLY) != 0;
+    // This line's move is the one played from the previous position only when
+    // nothing is missing between them: no line skipped (previous_in_game),
+    // and plies one apart where both lines give theirs.
+    const bool follows = previous_in_game && !(has_ply && previous_has_ply && trailer.ply != previous_ply + 1);
+    if (follows && has_move) {
       Position& previous = block->positions.back();
       std::memcpy(previous.next.from, trailer.move_from, 4);
       std::memcpy(previous.next.to, trailer.move_to, 4);
@@ -699,6 +618,8 @@ struct Packer {
       return fail(failure, ERR_ALLOC);
     }
     previous_in_game = true;
+    previous_has_ply = has_ply;
+    previous_ply = trailer.ply;
     block_full = block->full();
     ++summary.positions;
     return OK;
@@ -726,6 +647,7 @@ struct Packer {
       } else if (p.kind == PLY_LOG_METADATA) {
         end_game(c.keys.data() + p.keys_begin);
       } else {
+        previous_in_game = false;  // the skipped line's board lies between: no next move across it
         ++summary.lines_skipped;
         if (events != nullptr && events->line_skipped != nullptr) {
           Failure skipped;
@@ -862,8 +784,11 @@ struct Packer {
   }
 
   Result run(const char* output) {
-    int threads = options.threads == 0 ? available_processors() : options.threads;
-    if (const Result started = pool.start(threads); started != OK) return fail(failure, started);
+    if (const Result started = pool.start(options.threads == 0 ? available_processors() : options.threads);
+        started != OK) {
+      return fail(failure, started);
+    }
+    const int threads = pool.threads();
     max_chunks = threads <= 1 ? 0 : 2 * static_cast<std::size_t>(threads);
     max_blocks = threads <= 1 ? 0 : static_cast<std::size_t>(threads);
     game_keys.assign(options.game_keys.size(), std::numeric_limits<float>::quiet_NaN());
@@ -890,10 +815,11 @@ struct Packer {
   }
 };
 
-// The names of the labels every pack has, which keys cannot take.
+// The names of the labels every pack has, and of those the loader adds to a
+// batch beside them, which keys cannot take.
 constexpr const char* LABEL_NAMES[] = {
     "ply",      "move_from",     "move_to", "promo", "flags", "next_move_from", "next_move_to", "next_promo",
-    "has_move", "has_next_move", "game",    "input", "line"};
+    "has_move", "has_next_move", "game",    "input", "line",  "source",         "loader_state"};
 
 bool valid_key_name(const std::string& name) {
   for (const char* label : LABEL_NAMES) {
@@ -920,6 +846,39 @@ Result check_options(const std::vector<std::string>& inputs, const PackWriteOpti
   return OK;
 }
 
+// Refuses an output that is one of the inputs (the rename would replace an
+// input with the pack) and an input given twice under any name ("-" twice
+// included), before anything is written. An input that cannot be looked at
+// is left to fail when it is opened.
+Result check_files(const std::vector<std::string>& inputs, const char* output, Failure* failure) {
+  struct stat out {};
+  const bool output_exists = ::stat(output, &out) == 0;
+  struct File {
+    dev_t device;
+    ino_t inode;
+    std::size_t k;
+    bool operator<(const File& o) const { return std::tie(device, inode, k) < std::tie(o.device, o.inode, o.k); }
+  };
+  std::vector<File> files;
+  files.reserve(inputs.size());
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    struct stat in {};
+    if ((inputs[k] == "-" ? ::fstat(STDIN_FILENO, &in) : ::stat(inputs[k].c_str(), &in)) != 0) continue;
+    if (output_exists && in.st_dev == out.st_dev && in.st_ino == out.st_ino) {
+      return fail(failure, PACK_ERR_OUTPUT_IS_INPUT, inputs[k].c_str());
+    }
+    files.push_back({in.st_dev, in.st_ino, k});
+  }
+  std::sort(files.begin(), files.end());
+  std::size_t twice = inputs.size();  // the first input in order that repeats an earlier one
+  for (std::size_t j = 1; j < files.size(); ++j) {
+    if (files[j].device == files[j - 1].device && files[j].inode == files[j - 1].inode) {
+      twice = std::min(twice, files[j].k);
+    }
+  }
+  return twice < inputs.size() ? fail(failure, PACK_ERR_INPUT_TWICE, inputs[twice].c_str()) : OK;
+}
+
 }  // namespace
 
 Result pack_write(const std::vector<std::string>& inputs, const char* output, const PackWriteOptions& options,
@@ -927,6 +886,7 @@ Result pack_write(const std::vector<std::string>& inputs, const char* output, co
   if (output == nullptr) return fail(failure, ERR_NULL);
   try {
     if (const Result checked = check_options(inputs, options, failure); checked != OK) return checked;
+    if (const Result checked = check_files(inputs, output, failure); checked != OK) return checked;
     Packer packer(inputs, options, events, failure);
     const Result result = packer.run(output);
     if (summary != nullptr) *summary = packer.summary;

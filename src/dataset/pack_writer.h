@@ -4,7 +4,8 @@
 // Every input is read as `encode` reads it (plain, gzip or zstd, "-" for
 // standard input; the same lines accepted, skipped and reported). Each
 // position keeps its pieces, its trailer, the move played from it (the next
-// position line of the same game), its game, its input and line, and the
+// position line's move in the same game, unless a skipped line lies between
+// them or both give plies that are not one apart), its game, its input and line, and the
 // named keys: per-ply keys from its own line, per-game keys from the game's
 // metadata line (the last line naming bridge_version before it in the same
 // input); a value that is missing is NaN. A game is the positions between two
@@ -13,7 +14,8 @@
 // The output is written under a temporary name in its own folder and renamed
 // into place once complete and flushed to the disk: a pack that stops half
 // way leaves no file that reads as a dataset. Lines are parsed and blocks
-// compressed on `threads` threads; the bytes never depend on their number.
+// compressed on `threads` threads of a TaskPool (at most
+// task_pool_thread_limit() are started); the bytes never depend on their number.
 #pragma once
 
 #include <cstdint>
@@ -63,8 +65,13 @@ struct PackSummary {
 // (no input; a key name that is empty, longer than 60 bytes, holds a quote
 // or a backslash, is given twice or is the name of a label every pack has:
 // ply, move_from, move_to, promo, flags, next_move_from, next_move_to,
-// next_promo, has_move, has_next_move, game, input, line; more than 64 keys;
-// a zstd level or a thread count out of range); ERR_THREADS, ERR_ALLOC; an input that cannot be
+// next_promo, has_move, has_next_move, game, input, line, or of one the
+// loader adds to a batch: source, loader_state; more than 64 keys; a zstd
+// level or a thread count out of range); PACK_ERR_OUTPUT_IS_INPUT (the output
+// is an existing input file under any name, or standard input's, named in the
+// failure's path) and PACK_ERR_INPUT_TWICE (an input that is the same file as
+// an earlier one, named likewise), both before anything is written;
+// ERR_THREADS, ERR_ALLOC; an input that cannot be
 // opened or read (ERR_OPEN, ERR_READ, CODEC_ERR_*, with its path); ERR_CREATE,
 // ERR_WRITE, ERR_RENAME for the output, and ERR_NOT_REGULAR for an output
 // that exists but is no regular file (a device, a FIFO, a folder; a symbolic

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/processors.h"
+#include "base/task_pool.h"
 
 namespace q4d {
 namespace {
@@ -239,7 +240,7 @@ Result encoder_pool_encode(EncoderPool* pool, const Board4D* boards, std::size_t
   return OK;
 }
 
-int shared_pool_thread_limit() { return std::min(256, 4 * available_processors()); }
+int shared_pool_thread_limit() { return task_pool_thread_limit(); }
 
 namespace {
 

@@ -29,6 +29,26 @@ inline bool take_option_value(int argc, char** argv, int* i, const char* name, c
   return true;
 }
 
+// If argv[*i] is the valued option `name`/`alias`, given as `name VALUE` or,
+// for a long name, `--name=VALUE` in one argument: returns true with *value
+// the value, or null when the option is the last argument (which the caller
+// refuses), moving *i past what it took.
+inline bool take_option_value_or_none(int argc, char** argv, int* i, const char* name, const char* alias,
+                                      const char** value) {
+  const char* arg = argv[*i];
+  for (const char* spelling : {name, alias}) {
+    if (spelling == nullptr || std::strncmp(spelling, "--", 2) != 0) continue;
+    const std::size_t n = std::strlen(spelling);
+    if (std::strncmp(arg, spelling, n) == 0 && arg[n] == '=') {
+      *value = arg + n + 1;
+      return true;
+    }
+  }
+  if (!arg_is(arg, name, alias)) return false;
+  *value = *i + 1 < argc ? argv[++*i] : nullptr;
+  return true;
+}
+
 // True when `arg` is `name` alone or `name=VALUE` (one argument, as in
 // --zstd=9); *value is then VALUE, or null for the bare name.
 inline bool take_option_suffix(const char* arg, const char* name, const char** value) {

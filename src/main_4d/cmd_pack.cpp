@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <csignal>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,21 +20,40 @@
 namespace q4d {
 namespace {
 
-// The paths of LIST, one a line ("-": standard input); empty lines are none.
+constexpr char HELP[] =
+    R"(usage: quorvane_4d pack -o <output> [options] <ply-log>...
+Packs NDJSON4 ply logs (plain, gzip or zstd; - for standard input), in order,
+into one packed dataset.
+    -o, --output <path>   the packed dataset, created or replaced (a file, not -)
+    --key <name>          a per-ply numeric label from each position's line (repeatable)
+    --game-key <name>     a per-game numeric label from the game's metadata line (repeatable)
+    --files-from <list>   more inputs, named one a line in <list> (- for standard input)
+    --threads <n>         threads to parse and compress on (default 1; 0: one per processor)
+    --zstd=<level>        zstd level of the blocks, 1 to 19 (default 3)
+An option's value is the next argument or follows '=' (--key=score).
+More in quorvane_4d(1) and docs/PACK_FORMAT.md.
+)";
+
+// The paths of LIST, one a line ("-": standard input): a line's end may be
+// CRLF, anything else (spaces too) is part of the path; empty lines are none.
 bool read_list(const char* list, std::vector<std::string>* paths) {
   const bool from_stdin = std::strcmp(list, "-") == 0;
   std::FILE* f = from_stdin ? stdin : std::fopen(list, "rb");
   if (f == nullptr) return false;
   std::string line;
+  auto take = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) paths->push_back(line);
+    line.clear();
+  };
   for (int c; (c = std::fgetc(f)) != EOF;) {
     if (c != '\n') {
       line += static_cast<char>(c);
-    } else if (!line.empty()) {
-      paths->push_back(line);
-      line.clear();
+    } else {
+      take();
     }
   }
-  if (!line.empty()) paths->push_back(line);
+  take();
   const bool ok = !std::ferror(f);
   if (!from_stdin) std::fclose(f);
   return ok;
@@ -86,24 +106,42 @@ int cmd_pack(int argc, char** argv) {
   bool zstd_given = false;
   PackWriteOptions options;
   std::vector<std::string> inputs;
+  std::vector<const char*> lists;
   for (int i = 0; i < argc; ++i) {
+    const char* option = argv[i];
     const char* value = nullptr;
-    if (take_option_value(argc, argv, &i, "-o", "--output", &output)) continue;
-    if (take_option_value(argc, argv, &i, "--threads", nullptr, &threads_text)) continue;
-    if (take_option_value(argc, argv, &i, "--key", nullptr, &value)) {
-      options.keys.emplace_back(value);
-    } else if (take_option_value(argc, argv, &i, "--game-key", nullptr, &value)) {
-      options.game_keys.emplace_back(value);
-    } else if (take_option_value(argc, argv, &i, "--files-from", nullptr, &value)) {
-      if (!read_list(value, &inputs)) {
+    bool valued = true;
+    if (take_option_value_or_none(argc, argv, &i, "-o", "--output", &value)) {
+      output = value;
+    } else if (take_option_value_or_none(argc, argv, &i, "--threads", nullptr, &value)) {
+      threads_text = value;
+    } else if (take_option_value_or_none(argc, argv, &i, "--key", nullptr, &value)) {
+      if (value != nullptr) options.keys.emplace_back(value);
+    } else if (take_option_value_or_none(argc, argv, &i, "--game-key", nullptr, &value)) {
+      if (value != nullptr) options.game_keys.emplace_back(value);
+    } else if (take_option_value_or_none(argc, argv, &i, "--files-from", nullptr, &value)) {
+      if (value != nullptr && !read_list(value, &inputs)) {
         std::fprintf(stderr, "pack: cannot read the list %s\n", value);
         return EXIT_FAILED;
       }
+      if (value != nullptr) lists.push_back(value);
     } else if (take_option_suffix(argv[i], "--zstd", &value)) {
       zstd_level = value;
       zstd_given = true;
+      valued = false;
+    } else if (arg_is(argv[i], "--help", "-h")) {
+      std::fwrite(HELP, 1, sizeof HELP - 1, stdout);
+      return EXIT_OK;
     } else if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0) {
       inputs.emplace_back(argv[i]);
+      valued = false;
+    } else {
+      std::fprintf(stderr, "pack: unknown option %s (pack --help lists them)\n", argv[i]);
+      return EXIT_BAD_ARGS;
+    }
+    if (valued && value == nullptr) {
+      std::fprintf(stderr, "pack: %s needs a value\n", option);
+      return EXIT_BAD_ARGS;
     }
   }
   if (output == nullptr) {
@@ -125,10 +163,21 @@ int cmd_pack(int argc, char** argv) {
                  PACK_ZSTD_LEVEL_MAX);
     return EXIT_BAD_ARGS;
   }
-  // Replacing an input would lose it once the pack is renamed into place.
-  for (const std::string& input : inputs) {
-    if (path_is_input(output, input.c_str())) {
-      std::fprintf(stderr, "pack: output %s is an input file\n", output);
+  // A pack is renamed into place when complete: it cannot go to a stream.
+  if (std::strcmp(output, "-") == 0) {
+    std::fputs("pack: the output must be a file (-o -: a packed dataset cannot be written to standard output)\n",
+               stderr);
+    return EXIT_BAD_ARGS;
+  }
+  // The library refuses an output that is an input; a list of inputs is one too.
+  for (const char* list : lists) {
+    // Standard input holds the list, so it cannot also hold a log.
+    if (std::strcmp(list, "-") == 0 && std::find(inputs.begin(), inputs.end(), "-") != inputs.end()) {
+      std::fputs("pack: input - is given twice (--files-from - reads the list from it)\n", stderr);
+      return EXIT_BAD_ARGS;
+    }
+    if (path_is_input(output, list)) {
+      std::fprintf(stderr, "pack: output %s is the list of inputs %s\n", output, list);
       return EXIT_BAD_ARGS;
     }
   }
@@ -153,6 +202,14 @@ int cmd_pack(int argc, char** argv) {
                  "pack: invalid key %s (1 to 60 bytes without quotes or backslashes, no label's name, each named "
                  "once, at most 64 keys)\n",
                  failure.path.c_str());
+    return EXIT_BAD_ARGS;
+  }
+  if (packed == PACK_ERR_OUTPUT_IS_INPUT) {
+    std::fprintf(stderr, "pack: output %s is an input file\n", output);
+    return EXIT_BAD_ARGS;
+  }
+  if (packed == PACK_ERR_INPUT_TWICE) {
+    std::fprintf(stderr, "pack: input %s is given twice\n", failure.path.c_str());
     return EXIT_BAD_ARGS;
   }
   if (packed == ERR_THREADS) {

@@ -74,6 +74,7 @@ struct Expected {
   Board4D board;
   PlyTrailer trailer;
   bool has_move;
+  bool follows;  // the line before was a position of its game, and their plies do not skip one
   std::uint64_t game;
   std::uint32_t input, line;
   float score, result;
@@ -90,7 +91,8 @@ std::vector<Expected> expected_of(const std::vector<std::string>& paths, std::ui
     PlyLogReader* reader = nullptr;
     EXPECT_EQ(ply_log_open(paths[input].c_str(), options, &reader, nullptr), OK);
     float result = NAN;
-    bool game_open = false;
+    bool game_open = false, follows = false, had_ply = false;
+    std::uint32_t previous_ply = 0;
     Expected e{};
     Failure failure;
     for (Result r; (r = ply_log_next(reader, &e.board, &e.trailer, &failure)) != END;) {
@@ -99,6 +101,7 @@ std::vector<Expected> expected_of(const std::vector<std::string>& paths, std::ui
         double v = NAN;
         result = find_number_key(line, "result", &v) == OK ? static_cast<float>(v) : NAN;
         game_open = false;
+        follows = false;
       } else if (r == OK) {
         if (!game_open) ++games;
         game_open = true;
@@ -107,12 +110,18 @@ std::vector<Expected> expected_of(const std::vector<std::string>& paths, std::ui
         e.result = result;
         std::int64_t square[4];
         e.has_move = find_int_array4(line, "move_from", square) == OK && find_int_array4(line, "move_to", square) == OK;
+        const bool has_ply = find_number_key(line, "ply", &v) == OK;
+        e.follows = follows && !(has_ply && had_ply && e.trailer.ply != previous_ply + 1);
+        follows = true;
+        had_ply = has_ply;
+        previous_ply = e.trailer.ply;
         e.game = games - 1;
         e.input = input;
         e.line = static_cast<std::uint32_t>(ply_log_line_number(reader));
         all.push_back(e);
       } else {
         ++*skipped;
+        follows = false;
       }
     }
     ply_log_close(reader);
@@ -219,8 +228,8 @@ TEST_F(Pack, RoundTripOnAnyThreads) {
       EXPECT_TRUE(same_float(block.keys[3 * j], e.score)) << "position " << i;
       EXPECT_TRUE(std::isnan(block.keys[3 * j + 1]));
       EXPECT_TRUE(same_float(block.keys[3 * j + 2], e.result)) << "position " << i;
-      // The move played from a position is the next position's, in its game.
-      const bool next = i + 1 < expected.size() && expected[i + 1].game == e.game && expected[i + 1].has_move;
+      // The move played from a position is the next position's, in its game, with nothing between them.
+      const bool next = i + 1 < expected.size() && expected[i + 1].follows && expected[i + 1].has_move;
       EXPECT_EQ(block.move_flags[j], (e.has_move ? PACK_HAS_MOVE : 0) | (next ? PACK_HAS_NEXT_MOVE : 0)) << i;
       if (next) {
         const PlyTrailer& t = expected[i + 1].trailer;
@@ -297,7 +306,8 @@ TEST_F(Pack, EmptyInputsAndFailures) {
 
   PackWriteOptions bad;
   for (const auto& keys :
-       std::vector<std::vector<std::string>>{{""}, {"a\"b"}, {"a\\b"}, {std::string(61, 'k')}, {"s", "s"}}) {
+       std::vector<std::vector<std::string>>{
+           {""}, {"a\"b"}, {"a\\b"}, {std::string(61, 'k')}, {"s", "s"}, {"source"}, {"loader_state"}}) {
     bad.keys = keys;
     EXPECT_EQ(pack_write({empty}, path("x").c_str(), bad, nullptr, nullptr, &failure), ERR_ARGUMENT);
   }
@@ -401,6 +411,115 @@ TEST_F(Pack, DamagedFilesNameTheBlock) {
     EXPECT_EQ(pack_read_block(r, static_cast<std::uint32_t>(info.blocks.size()), &block, &failure), ERR_ARGUMENT);
     pack_close(r);
   }
+}
+
+// The move played from a position is the next line's only when nothing lies
+// between them: no skipped line, no ply left out.
+TEST_F(Pack, NextMoveOnlyFromTheLineThatFollows) {
+  const std::string meta = "{\"bridge_version\": 1}\n";
+  auto position = [](const char* ply, int w) {
+    return std::string("{\"fen4\": \"4d-fen v1: K@0,0,0,") + std::to_string(w) + "\"" + ply +
+           ", \"move_from\": [0, 0, 0, 1], \"move_to\": [0, 0, 0, 2]}\n";
+  };
+  const std::string log = meta + position(", \"ply\": 0", 0) + position(", \"ply\": 1", 1) +  // follows
+                          meta + position(", \"ply\": 0", 0) + "{\"fen4\": \"4d-fen v1: K@9,0,0,0\"}\n" +
+                          position(", \"ply\": 1", 1) +                                      // a skipped line between
+                          meta + position(", \"ply\": 3", 0) + position(", \"ply\": 5", 1) +  // ply 4 is missing
+                          meta + position("", 0) + position(", \"ply\": 7", 1);               // no ply to compare
+  const std::string input = write("log.ndjson4", bytes_of(log));
+  ASSERT_EQ(pack_write({input}, path("out.q4pack").c_str(), PackWriteOptions{}, nullptr, nullptr, nullptr), OK);
+  PackReader* reader = nullptr;
+  ASSERT_EQ(pack_open(path("out.q4pack").c_str(), &reader, nullptr), OK);
+  PackBlock block;
+  ASSERT_EQ(pack_read_block(reader, 0, &block, nullptr), OK);
+  std::vector<bool> next;
+  for (std::uint32_t j = 0; j < block.n_positions; ++j) next.push_back((block.move_flags[j] & PACK_HAS_NEXT_MOVE) != 0);
+  EXPECT_EQ(next, (std::vector<bool>{true, false, false, false, false, false, true, false}));
+  pack_close(reader);
+}
+
+// An output that is one of the inputs under any name, or an input given
+// twice, is refused before anything is written: the input stays as it was.
+TEST_F(Pack, RefusesAnOutputThatIsAnInputAndAnInputTwice) {
+  const std::string game = "{\"fen4\": \"4d-fen v1: K@0,0,0,4\"}\n";
+  const std::string log = write("log.ndjson4", bytes_of(game)), other = write("other.ndjson4", bytes_of(game));
+  std::filesystem::create_symlink(log, path("link.ndjson4"));
+  std::filesystem::create_hard_link(log, path("hard.ndjson4"));
+  const std::string dotted = dir_ + "/./log.ndjson4";
+  struct Case {
+    std::vector<std::string> inputs;
+    std::string output;
+    Result result;
+    std::string named;
+  };
+  const Case cases[] = {
+      {{other, log}, log, PACK_ERR_OUTPUT_IS_INPUT, log},
+      {{dotted}, log, PACK_ERR_OUTPUT_IS_INPUT, dotted},
+      {{log}, path("link.ndjson4"), PACK_ERR_OUTPUT_IS_INPUT, log},
+      {{path("link.ndjson4")}, path("hard.ndjson4"), PACK_ERR_OUTPUT_IS_INPUT, path("link.ndjson4")},
+      {{log, other, log}, path("out.q4pack"), PACK_ERR_INPUT_TWICE, log},
+      {{log, other, path("hard.ndjson4"), dotted}, path("out.q4pack"), PACK_ERR_INPUT_TWICE, path("hard.ndjson4")},
+  };
+  for (const Case& c : cases) {
+    Failure failure;
+    EXPECT_EQ(pack_write(c.inputs, c.output.c_str(), PackWriteOptions{}, nullptr, nullptr, &failure), c.result)
+        << c.output;
+    EXPECT_EQ(failure.path, c.named);
+    EXPECT_EQ(test::read_text(log), game);
+  }
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir_)) ++files;
+  EXPECT_EQ(files, 4u);  // no output, no temporary file
+}
+
+// A footer that declares an index of a gigabyte or a terabyte (a sparse file)
+// is refused from the index's first bytes, without reading or allocating the
+// rest; a file cut while it is open says so.
+TEST_F(Pack, HugeIndexesAndFilesCutWhileOpen) {
+  auto sparse = [&](std::uint64_t size, std::uint32_t n_inputs) {
+    const std::string file = path("sparse.q4pack");
+    Bytes head(PACK_HEADER_SIZE + PACK_INDEX_HEAD_SIZE, 0);
+    std::memcpy(head.data(), PACK_MAGIC, sizeof PACK_MAGIC);
+    store_le32(&head[8], PACK_VERSION);
+    store_le32(&head[PACK_HEADER_SIZE + 24], n_inputs);
+    test::write_bytes(file, head);
+    unsigned char footer[PACK_FOOTER_SIZE] = {};
+    store_le32(footer, PACK_HEADER_SIZE);
+    const std::uint64_t index_size = size - PACK_HEADER_SIZE - PACK_FOOTER_SIZE;
+    store_le32(footer + 8, static_cast<std::uint32_t>(index_size));
+    store_le32(footer + 12, static_cast<std::uint32_t>(index_size >> 32));
+    store_le32(footer + 20, static_cast<std::uint32_t>(crc32(0, footer, 20)));
+    std::memcpy(footer + 24, PACK_INDEX_MAGIC, sizeof PACK_INDEX_MAGIC);
+    std::error_code error;
+    std::filesystem::resize_file(file, size - PACK_FOOTER_SIZE, error);
+    std::FILE* f = std::fopen(file.c_str(), "ab");
+    const bool made = !error && f != nullptr && std::fwrite(footer, 1, sizeof footer, f) == sizeof footer;
+    if (f != nullptr) std::fclose(f);
+    return made ? file : std::string();
+  };
+  for (const auto& [size, n_inputs] :
+       {std::pair<std::uint64_t, std::uint32_t>{1ull << 30, 0}, {1ull << 40, 0xFFFFFFFFu}}) {
+    const std::string file = sparse(size, n_inputs);
+    if (file.empty()) continue;  // no sparse file this large here
+    PackReader* reader = nullptr;
+    Failure failure;
+    EXPECT_EQ(pack_open(file.c_str(), &reader, &failure), PACK_ERR_INDEX) << size;
+    EXPECT_EQ(failure.path, file);
+    std::filesystem::remove(file);
+  }
+
+  std::mt19937 rng(5);
+  const std::string log = write("log.ndjson4", bytes_of(game_log(rng, 96, 2000, "1")));
+  ASSERT_EQ(pack_write({log}, path("out.q4pack").c_str(), PackWriteOptions{}, nullptr, nullptr, nullptr), OK);
+  PackReader* reader = nullptr;
+  ASSERT_EQ(pack_open(path("out.q4pack").c_str(), &reader, nullptr), OK);
+  ASSERT_GE(pack_info(reader)->blocks.size(), 2u);
+  std::filesystem::resize_file(path("out.q4pack"), pack_info(reader)->blocks[1].offset + 10);
+  PackBlock block;
+  Failure failure;
+  EXPECT_EQ(pack_read_block(reader, 1, &block, &failure), PACK_ERR_SHRUNK);
+  EXPECT_EQ(failure.block, 1);
+  pack_close(reader);
 }
 
 }  // namespace

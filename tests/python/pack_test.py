@@ -92,20 +92,25 @@ class RoundTrip(unittest.TestCase):
     def test_labels_follow_the_lines(self):
         with quorvane4d.open_pack(self.output) as p:
             labels = p.labels
-            expected_score, expected_result, games, next_ok = [], [], [], []
+            expected_score, expected_result, games, chained = [], [], [], []
             game = -1
             for path in self.inputs:
                 source = EXAMPLE_GAME if path.endswith(".gz") else path
                 if path.endswith(".zst"):
                     source = os.path.join(os.path.dirname(path), "g1.ndjson4")
                 result = math.nan
+                follows = False  # the line before was a position of the same game
                 for line in lines_of(source):
-                    if "bridge_version" in line:
-                        result = float(json.loads(line).get("result", math.nan))
-                        game += 1
+                    if "bridge_version" in line or "K@8" in line:  # a skipped line ends the chain of moves too
+                        if "K@8" not in line:
+                            result = float(json.loads(line).get("result", math.nan))
+                            game += 1
+                        follows = False
                         continue
-                    if "K@8" in line or '"fen4"' not in line:
+                    if '"fen4"' not in line:
                         continue
+                    chained.append(follows)
+                    follows = True
                     record = json.loads(line)
                     expected_score.append(float(record.get("score", math.nan)))
                     expected_result.append(result)
@@ -114,9 +119,10 @@ class RoundTrip(unittest.TestCase):
             numpy.testing.assert_array_equal(labels["result"], numpy.float32(expected_result))
             numpy.testing.assert_array_equal(labels["game"], games)
             self.assertEqual(p.n_games, games[-1] + 1)
-            # The next move is the next position's, within a game; the last of a game has none.
-            same_game = numpy.append(labels["game"][1:] == labels["game"][:-1], False)
-            numpy.testing.assert_array_equal(labels["has_next_move"], same_game & numpy.append(labels["has_move"][1:], False))
+            # The next move is the next position's, within a game and with no skipped line
+            # between them; the last of a game has none.
+            follows = numpy.append(numpy.array(chained[1:], dtype=bool), False)
+            numpy.testing.assert_array_equal(labels["has_next_move"], follows & numpy.append(labels["has_move"][1:], False))
             moved = labels["has_next_move"]
             numpy.testing.assert_array_equal(labels["next_move_to"][moved], labels["move_to"][1:][moved[:-1]])
             self.assertFalse(labels["has_move"][0])  # the first line of a game gives no move
@@ -228,12 +234,65 @@ class Interrupted(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(scratch)), ["fifo"])
 
     def test_bad_arguments(self):
-        with self.assertRaises(quorvane4d.errors.ArgumentError):
-            quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", keys=["ply"])
-        with self.assertRaises(TypeError):
-            quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", keys="score")
+        for keys, error in ((["ply"], quorvane4d.errors.ArgumentError), (["source"], quorvane4d.errors.ArgumentError),
+                            ("score", TypeError), ([b"score"], TypeError), ([None], TypeError)):
+            with self.assertRaises(error, msg=repr(keys)):
+                quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", keys=keys)
         with self.assertRaises(ValueError):
             quorvane4d.pack(EXAMPLE_GAME, "x.q4pack", threads=-1)
+        with self.assertRaises(quorvane4d.errors.ArgumentError):
+            quorvane4d.pack(EXAMPLE_GAME, "-")
+        self.assertFalse(os.path.exists("-"))
+        self.assertFalse(os.path.exists("x.q4pack"))
+
+    def test_an_input_is_never_replaced_nor_packed_twice(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            victim, other = os.path.join(scratch, "victim.ndjson4"), os.path.join(scratch, "other.ndjson4")
+            with open(EXAMPLE_GAME, "rb") as f:
+                game = f.read()
+            for path in (victim, other):
+                with open(path, "wb") as f:
+                    f.write(game)
+            dotted = os.path.join(scratch, ".", "victim.ndjson4")
+            for inputs, output, code in (([victim], victim, Result.PACK_ERR_OUTPUT_IS_INPUT),
+                                         ([other, dotted], victim, Result.PACK_ERR_OUTPUT_IS_INPUT),
+                                         ([victim, other, dotted], os.path.join(scratch, "out.q4pack"),
+                                          Result.PACK_ERR_INPUT_TWICE)):
+                with self.assertRaises(quorvane4d.errors.ArgumentError) as caught:
+                    quorvane4d.pack(inputs, output)
+                self.assertEqual(caught.exception.code, code)
+                self.assertEqual(caught.exception.path, inputs[-1])
+                with open(victim, "rb") as f:
+                    self.assertEqual(f.read(), game)
+            self.assertEqual(sorted(os.listdir(scratch)), ["other.ndjson4", "victim.ndjson4"])
+
+    def test_no_position_warns_and_a_pack_of_nothing_is_named(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            text, empty = os.path.join(scratch, "notes.txt"), os.path.join(scratch, "empty.q4pack")
+            with open(text, "w") as f:
+                f.write("not a log\n")
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                self.assertEqual(quorvane4d.pack([text], os.path.join(scratch, "none.q4pack")).positions, 0)
+            self.assertEqual([str(w.message) for w in caught],
+                             ["no positions packed (empty input or all FEN4 parse errors)"])
+            open(empty, "wb").close()
+            result = subprocess.run([sys.executable, "-m", "quorvane4d", empty], capture_output=True)
+            self.assertEqual((result.returncode, result.stderr.decode()),
+                             (1, f"quorvane4d: {empty}: not a packed dataset\n"))
+
+    def test_indices_past_the_end_in_any_integer_type(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "g.q4pack")
+            quorvane4d.pack(EXAMPLE_GAME, path)
+            with quorvane4d.open_pack(path) as p:
+                for bad in (2**64 - 1, 2**63, len(p)):
+                    with self.assertRaises(IndexError) as caught:
+                        p.encode_batch(numpy.array([0, bad], dtype=numpy.uint64))
+                    self.assertIn(f"position {bad} of", str(caught.exception))
+                with self.assertRaises(IndexError):
+                    p.encode_batch(numpy.array([-len(p) - 1], dtype=numpy.int64))
+                self.assertEqual(p.encode_batch(numpy.array([len(p) - 1], dtype=numpy.uint64)).shape, (1, 45056))
 
 
 if __name__ == "__main__":
