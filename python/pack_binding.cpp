@@ -424,4 +424,5 @@ void bind_pack(py::module_& m) {
       .def("verify", &Pack::verify)
       .def("close", &Pack::close);
   m.def("open_pack", &open_pack, py::arg("path"));
+  m.attr("PACK_THREADS_MAX") = PACK_THREADS_MAX;
 }

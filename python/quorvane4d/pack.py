@@ -20,7 +20,7 @@ import numpy
 
 from quorvane4d import _core
 from quorvane4d.encoding import dtype_name, output_array, thread_count
-from quorvane4d.errors import ArgumentError, Result
+from quorvane4d.errors import ArgumentError, Result, integer_argument
 
 MAGIC = b"Q4PACK\r\n"
 
@@ -73,9 +73,7 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
             raise ValueError(f"embedded null byte in the path {path!r}")
     if os.fspath(output) in ("-", b"-"):
         raise ArgumentError(Result.ERR_ARGUMENT, message="the output must be a file: a packed dataset cannot be written to standard output")
-    if isinstance(threads, bool) or not hasattr(type(threads), "__index__") or not 0 <= operator.index(threads) <= 1024:
-        raise ArgumentError(Result.ERR_ARGUMENT,
-                            message=f"threads must be an integer from 0 to 1024 (0: one per processor), not {threads!r}")
+    threads = integer_argument("threads", threads, 0, _core.PACK_THREADS_MAX)
 
     def warn(code, path, line, fen4_error):
         path = os.fsdecode(path)
@@ -86,7 +84,7 @@ def pack(inputs, output, *, keys=(), game_keys=(), threads=0):
         warnings.warn(message, RuntimeWarning, stacklevel=3)
 
     summary = PackSummary(*_core.pack(paths, os.fsencode(os.fspath(output)), _names(keys, "keys"),
-                                      _names(game_keys, "game_keys"), operator.index(threads), warn))
+                                      _names(game_keys, "game_keys"), threads, warn))
     if summary.positions == 0:
         warnings.warn("no positions packed (empty input or all FEN4 parse errors)", RuntimeWarning, stacklevel=2)
     return summary
