@@ -20,9 +20,13 @@
 #include "encoder/encoder_pool.h"
 #include "encoder/encoding.h"
 #include "errors.h"
+#include "label_columns.h"
 
 namespace py = pybind11;
 using namespace q4d;
+using q4d_python::column;
+using q4d_python::matrix;
+using q4d_python::MoveColumns;
 
 namespace {
 
@@ -42,16 +46,6 @@ std::string fen4_text(const PieceWord* pieces, std::size_t n) {
     }
   }
   return text;
-}
-
-template <class T>
-py::array_t<T> column(std::size_t n) {
-  return py::array_t<T>(static_cast<py::ssize_t>(n));
-}
-
-template <class T>
-py::array_t<T> matrix(std::size_t n, std::size_t width) {
-  return py::array_t<T>({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(width)});
 }
 
 [[noreturn]] void closed() { throw py::value_error("the pack is closed"); }
@@ -116,45 +110,26 @@ py::tuple pack(const std::vector<std::string>& inputs, const std::string& output
 // The labels of positions as numpy columns, filled a block at a time
 // (without the interpreter's lock: fill touches only the arrays' memory).
 struct LabelColumns {
-  py::array_t<std::uint32_t> ply, input, line;
-  py::array_t<std::uint8_t> move_from, move_to, promo, flags, next_move_from, next_move_to, next_promo, move_flags;
+  MoveColumns moves;
+  py::array_t<std::uint32_t> input, line;
+  py::array_t<std::uint8_t> move_flags;
   py::array_t<std::uint64_t> game;
   py::array_t<float> keys;
 
   LabelColumns(std::size_t n, std::size_t n_keys)
-      : ply(column<std::uint32_t>(n)),
+      : moves(n),
         input(column<std::uint32_t>(n)),
         line(column<std::uint32_t>(n)),
-        move_from(matrix<std::uint8_t>(n, 4)),
-        move_to(matrix<std::uint8_t>(n, 4)),
-        promo(column<std::uint8_t>(n)),
-        flags(column<std::uint8_t>(n)),
-        next_move_from(matrix<std::uint8_t>(n, 4)),
-        next_move_to(matrix<std::uint8_t>(n, 4)),
-        next_promo(column<std::uint8_t>(n)),
         move_flags(column<std::uint8_t>(n)),
         game(column<std::uint64_t>(n)),
-        keys(matrix<float>(n, n_keys)) {
-    // Raw pointers taken now, under the interpreter's lock.
-    p = {ply.mutable_data(),        input.mutable_data(),          line.mutable_data(),
-         move_from.mutable_data(),  move_to.mutable_data(),        promo.mutable_data(),
-         flags.mutable_data(),      next_move_from.mutable_data(), next_move_to.mutable_data(),
-         next_promo.mutable_data(), move_flags.mutable_data(),     game.mutable_data(),
-         keys.mutable_data()};
-  }
+        keys(matrix<float>(n, n_keys)),
+        p{input.mutable_data(), line.mutable_data(), move_flags.mutable_data(), game.mutable_data(),
+          keys.mutable_data()} {}
 
   // Block b's labels into rows from `row`.
   void fill(const PackBlock& b, std::size_t row) {
     for (std::size_t j = 0, i = row; j < b.n_positions; ++j, ++i) {
-      const PlyTrailer& t = b.trailers[j];
-      p.ply[i] = t.ply;
-      std::memcpy(p.from + 4 * i, t.move_from, 4);
-      std::memcpy(p.to + 4 * i, t.move_to, 4);
-      p.promo[i] = t.promo;
-      p.flags[i] = t.flags;
-      std::memcpy(p.next_from + 4 * i, b.next_moves[j].from, 4);
-      std::memcpy(p.next_to + 4 * i, b.next_moves[j].to, 4);
-      p.next_promo[i] = b.next_moves[j].promo;
+      moves.set(i, b.trailers[j], b.next_moves[j]);
       p.move_flags[i] = b.move_flags[j];
       p.game[i] = b.games[j];
       p.input[i] = b.inputs[j];
@@ -165,14 +140,7 @@ struct LabelColumns {
 
   py::dict dict() const {
     py::dict d;
-    d["ply"] = ply;
-    d["move_from"] = move_from;
-    d["move_to"] = move_to;
-    d["promo"] = promo;
-    d["flags"] = flags;
-    d["next_move_from"] = next_move_from;
-    d["next_move_to"] = next_move_to;
-    d["next_promo"] = next_promo;
+    moves.add_to(d);
     d["move_flags"] = move_flags;
     d["game"] = game;
     d["input"] = input;
@@ -183,8 +151,8 @@ struct LabelColumns {
 
  private:
   struct {
-    std::uint32_t *ply, *input, *line;
-    std::uint8_t *from, *to, *promo, *flags, *next_from, *next_to, *next_promo, *move_flags;
+    std::uint32_t *input, *line;
+    std::uint8_t* move_flags;
     std::uint64_t* game;
     float* keys;
   } p;

@@ -16,9 +16,12 @@
 #include "loader/position_stream.h"
 #include "encode_binding.h"
 #include "errors.h"
+#include "label_columns.h"
 
 namespace py = pybind11;
 using namespace q4d;
+using q4d_python::column;
+using q4d_python::MoveColumns;
 
 namespace {
 
@@ -67,44 +70,18 @@ py::dict dict_of(const ShardState& st) {
   return d;
 }
 
-template <typename T>
-py::array_t<T> column(std::size_t n, std::size_t width = 0) {
-  if (width == 0) return py::array_t<T>(static_cast<py::ssize_t>(n));
-  return py::array_t<T>({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(width)});
-}
-
 // The labels of a batch as numpy columns under their names.
 py::dict labels_of(const BatchLabels& l, const std::vector<std::string>& keys, std::size_t n, bool mixed) {
-  auto ply = column<std::uint32_t>(n);
-  auto move_from = column<std::uint8_t>(n, 4), move_to = column<std::uint8_t>(n, 4);
-  auto promo = column<std::uint8_t>(n), flags = column<std::uint8_t>(n);
+  MoveColumns moves(n);
   auto has_move = column<bool>(n), has_next = column<bool>(n);
-  auto next_from = column<std::uint8_t>(n, 4), next_to = column<std::uint8_t>(n, 4);
-  auto next_promo = column<std::uint8_t>(n);
   for (std::size_t k = 0; k < n; ++k) {
-    const PlyTrailer& t = l.trailers[k];
-    const PackMove& m = l.next_moves[k];
-    ply.mutable_data()[k] = t.ply;
-    std::memcpy(move_from.mutable_data() + 4 * k, t.move_from, 4);
-    std::memcpy(move_to.mutable_data() + 4 * k, t.move_to, 4);
-    promo.mutable_data()[k] = t.promo;
-    flags.mutable_data()[k] = t.flags;
+    moves.set(k, l.trailers[k], l.next_moves[k]);
     has_move.mutable_data()[k] = (l.move_flags[k] & PACK_HAS_MOVE) != 0;
     has_next.mutable_data()[k] = (l.move_flags[k] & PACK_HAS_NEXT_MOVE) != 0;
-    std::memcpy(next_from.mutable_data() + 4 * k, m.from, 4);
-    std::memcpy(next_to.mutable_data() + 4 * k, m.to, 4);
-    next_promo.mutable_data()[k] = m.promo;
   }
   py::dict d;
-  d["ply"] = ply;
-  d["move_from"] = move_from;
-  d["move_to"] = move_to;
-  d["promo"] = promo;
-  d["flags"] = flags;
+  moves.add_to(d);
   d["has_move"] = has_move;
-  d["next_move_from"] = next_from;
-  d["next_move_to"] = next_to;
-  d["next_promo"] = next_promo;
   d["has_next_move"] = has_next;
   for (std::size_t q = 0; q < keys.size(); ++q) {
     auto values = column<float>(n);
