@@ -195,11 +195,7 @@ struct Pack {
 
   // {n_positions, n_games, blocks: first position of each, keys: [(name, per_game)], inputs: [bytes]}
   py::dict info() {
-    std::unique_lock lock(mutex, std::defer_lock);
-    {
-      py::gil_scoped_release unlocked;  // a thread holding the mutex may be waiting for the interpreter's lock
-      lock.lock();
-    }
+    std::unique_lock lock = lock_pack();
     const PackInfo& i = info_locked();
     py::dict d;
     d["n_positions"] = i.n_positions;
@@ -215,14 +211,15 @@ struct Pack {
     return d;
   }
 
-  // Block k's columns: piece_start, pieces (PieceWords), then the labels.
-  py::dict read_block(std::uint32_t k) {
-    std::unique_lock lock(mutex, std::defer_lock);
-    {
-      py::gil_scoped_release unlocked;
-      lock.lock();
-    }
-    const PackInfo& info = info_locked();
+  // The pack's lock, waited for without the interpreter's lock: a thread
+  // holding the pack's lock may be waiting for the interpreter's.
+  std::unique_lock<std::mutex> lock_pack() {
+    py::gil_scoped_release unlocked;
+    return std::unique_lock(mutex);
+  }
+
+  // Block k into `block` without the interpreter's lock (the pack's held).
+  void read_released(std::uint32_t k) {
     Failure failure;
     Result read = OK;
     {
@@ -230,6 +227,13 @@ struct Pack {
       read = read_locked(k, &failure);
     }
     if (read != OK) q4d_python::raise_failure(failure);
+  }
+
+  // Block k's columns: piece_start, pieces (PieceWords), then the labels.
+  py::dict read_block(std::uint32_t k) {
+    std::unique_lock lock = lock_pack();
+    const PackInfo& info = info_locked();
+    read_released(k);
     const PackBlock& b = block;
     LabelColumns columns(b.n_positions, info.keys.size());
     columns.fill(b, 0);
@@ -243,20 +247,10 @@ struct Pack {
   // (fen4 text, pieces, ply, move_from, move_to, promo, flags, next_move_from, next_move_to, next_promo,
   //  move_flags, game, input, line, keys)
   py::tuple position(std::uint64_t k) {
-    std::unique_lock lock(mutex, std::defer_lock);
-    {
-      py::gil_scoped_release unlocked;
-      lock.lock();
-    }
+    std::unique_lock lock = lock_pack();
     const PackInfo& info = info_locked();
     if (k >= info.n_positions) q4d_python::raise_result(ERR_ARGUMENT);
-    Failure failure;
-    Result read = OK;
-    {
-      py::gil_scoped_release unlocked;
-      read = read_locked(pack_block_of(info, k), &failure);
-    }
-    if (read != OK) q4d_python::raise_failure(failure);
+    read_released(pack_block_of(info, k));
     const PackBlock& b = block;
     const std::size_t j = k - b.first_position, n_keys = b.keys.size() / b.n_positions;
     const PieceWord* pieces = b.pieces.data() + b.piece_start[j];
@@ -273,11 +267,7 @@ struct Pack {
 
   // Every block's labels as whole columns: {name: array}, the keys as one (n, K) array.
   py::dict labels() {
-    std::unique_lock lock(mutex, std::defer_lock);
-    {
-      py::gil_scoped_release unlocked;
-      lock.lock();
-    }
+    std::unique_lock lock = lock_pack();
     const PackInfo& info = info_locked();
     LabelColumns columns(info.n_positions, info.keys.size());
     Failure failure;
