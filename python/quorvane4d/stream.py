@@ -176,8 +176,8 @@ class PositionStream:
         """Where this stream stands: small, to save beside a checkpoint."""
         if self._resume is not None:  # loaded, not yet under way
             return dict(self._saved(*self._resume, self._resume[1], False), turns=self._turns)
-        if self._pass is None:  # nothing under way: the next pass starts afresh
-            return self._saved([], self._epoch, self._epoch, self._epoch, True)
+        if self._pass is None:  # never iterated: its next pass, of which it has read nothing
+            return self._saved([], self._epoch, self._epoch + self.epochs, self._epoch, False)
         layers, start, end = self._pass
         own = [] if self._state is None else [[self._state]]
         return self._saved(layers + own, start, end, self._epoch, self._complete)

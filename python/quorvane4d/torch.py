@@ -33,6 +33,10 @@ class PositionDataset(torch.utils.data.IterableDataset):
     def __init__(self, sources, **options):
         super().__init__()
         self.stream = PositionStream(sources, **options)
+        # The first epoch of a PositionLoader's pass, as its process decided
+        # (-1: none yet): persistent workers read it at each pass, as their
+        # own copies may have run ahead into an epoch the caller never got.
+        self.pass_epoch = torch.full((1,), -1, dtype=torch.int64).share_memory_()
 
     def set_epoch(self, epoch):
         self.stream.set_epoch(epoch)
@@ -44,6 +48,9 @@ class PositionDataset(torch.utils.data.IterableDataset):
         self.stream.load_state_dict(state)
 
     def __iter__(self):
+        epoch = int(self.pass_epoch[0])
+        if epoch >= 0 and torch.utils.data.get_worker_info() is not None:
+            self.stream._epoch = epoch
         return self._tensors(iter(self.stream))  # the stream takes its pass now, not at the first batch
 
     @staticmethod
@@ -90,6 +97,8 @@ class PositionLoader(torch.utils.data.DataLoader):
         stream._carry_state = True
         workers = max(1, self.num_workers)
         self._complete, self._shards = False, {}
+        if self.num_workers > 0:
+            self.dataset.pass_epoch[0] = stream._epoch  # before the workers start or go on
         batches = super().__iter__()
         if self.num_workers == 0:
             self._pass = stream._pass  # the stream took its pass here, in this process
@@ -106,6 +115,8 @@ class PositionLoader(torch.utils.data.DataLoader):
                 shard = state["shard"]
                 self._shards[(shard["n_shards"], shard["shard"])] = shard
                 self._next_epoch = max(self._next_epoch, state["next_epoch"])
+                if self.num_workers > 0:  # a pass left midway goes on after what was received
+                    stream._epoch = self._next_epoch
                 # The worker asked after this one (shard = rank * workers + worker).
                 self._turn = (shard["shard"] // workers, (workers, (shard["shard"] % workers + 1) % workers))
                 yield x, labels

@@ -161,6 +161,15 @@ class Stream(GamesTestCase):
             stream.load_state_dict(states)
             seen += positions(stream)
         self.assertEqual(seen, self.expected)
+        # A rank that never began, beside one whose pass is over, still owes its whole share.
+        done = quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, rank=0, world_size=2)
+        seen = positions(done)
+        idle = quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, rank=1, world_size=2)
+        for rank in range(2):
+            stream = quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, rank=rank, world_size=2)
+            stream.load_state_dict([done.state_dict(), idle.state_dict()])
+            seen += positions(stream)
+        self.assertEqual(seen, self.expected)
         with self.assertRaisesRegex(ArgumentError, "another seed"):
             quorvane4d.PositionStream(self.paths, batch_size=4, shuffle_buffer=10, seed=1).load_state_dict(states)
         for change in (dict(shard=7), dict(n_shards=2 ** 32 + 3, shard=1), dict(plan=[(2 ** 32 + 3, 1, 0, 5)])):

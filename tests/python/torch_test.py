@@ -114,6 +114,28 @@ class Torch(GamesTestCase):
             loader.dataset.set_epoch(0)
         loader.dataset.set_epoch(1)  # what they go on with anyway
 
+    def test_persistent_workers_take_the_pass_their_process_decides(self):
+        def second_pass(persistent, stop, take=None, state=None):
+            loader = PositionLoader(PositionDataset(self.paths, **dict(OPTIONS, epochs=2)), num_workers=2,
+                                    persistent_workers=persistent)
+            if state is not None:
+                loader.load_state_dict(state)
+            for _ in zip(range(stop), loader):
+                pass
+            seen = []
+            for k, (x, labels) in enumerate(loader, 1):
+                seen += digests(x, labels)
+                if k == take:
+                    break
+            return seen, loader.state_dict()
+
+        expected, _ = second_pass(False, 16)
+        for stop in (2, 16):  # after 16 of 18 batches the workers had prefetched into the next epoch
+            self.assertEqual(second_pass(True, stop)[0], expected, stop)
+        head, state = second_pass(True, 16, take=20)
+        tail, _ = second_pass(True, 0, state=state)
+        self.assertEqual(head + tail, expected)
+
     def test_each_pass_of_workers_started_afresh_takes_the_next_epoch(self):
         dataset = PositionDataset(self.paths, **OPTIONS)
         loader = PositionLoader(dataset, num_workers=1)
