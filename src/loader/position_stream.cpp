@@ -71,7 +71,8 @@ struct PositionStream {
   std::size_t window = PLAIN_WINDOW;
   bool shuffle = false;
   std::vector<std::unique_ptr<Cursor>> cursors;
-  std::vector<double> weights;                // normalised
+  std::vector<double> weights;                // divided by the largest, so their scale never matters
+  std::vector<std::uint64_t> shares;          // counted: each source's positions in a whole epoch
   std::vector<std::string> keys;
   EncoderPool* pool = nullptr;                // the process's shared pool
   std::unique_ptr<Board4D[]> boards;
@@ -350,11 +351,12 @@ Result take(PositionStream* s, Cursor* c, std::size_t k, unsigned char* values, 
 // position of source j is due at m / weight_j, ties to the lower index.
 double due(const PositionStream& s, std::size_t j, std::uint64_t m) { return static_cast<double>(m) / s.weights[j]; }
 
-// The epoch of shard `shard` of `n_shards`: one pass of its share of the
-// source that takes longest at its weight, and the positions of the others
-// due before its last (a single source: its share). The weights are at most
-// MIX_RATIO_MAX apart, so every count below stays within 64 bits.
-std::uint64_t epoch_length(const PositionStream& s, std::uint32_t n_shards, std::uint32_t shard) {
+// Each source's positions in a whole epoch: one pass of the source that
+// takes longest at its weight, and every position of the others due no later
+// than its last (ties included, so equal sizes at equal weights are read
+// whole). The weights are at most MIX_RATIO_MAX apart, so every count stays
+// within 64 bits.
+std::vector<std::uint64_t> epoch_shares(const PositionStream& s) {
   std::size_t longest = 0;
   for (std::size_t j = 1; j < s.cursors.size(); ++j) {
     if (static_cast<double>(s.cursors[j]->source.total) / s.weights[j] >
@@ -362,18 +364,32 @@ std::uint64_t epoch_length(const PositionStream& s, std::uint32_t n_shards, std:
       longest = j;
     }
   }
-  const std::uint64_t last = counted_length(*s.cursors[longest], n_shards, shard);
+  const std::uint64_t last = s.cursors[longest]->source.total;
   const double end = due(s, longest, last);
-  std::uint64_t length = last;
+  std::vector<std::uint64_t> shares(s.cursors.size(), last);
   for (std::size_t j = 0; j < s.cursors.size(); ++j) {
     if (j == longest) continue;
-    const auto before = [&](std::uint64_t m) { return due(s, j, m) < end || (due(s, j, m) == end && j < longest); };
     // The floor is the count, give or take the rounding of a step or two.
     auto m = static_cast<std::uint64_t>(std::min(std::floor(end * s.weights[j]), 0x1p62));
-    for (int step = 0; step < 8 && m > 0 && !before(m); ++step) --m;
-    for (int step = 0; step < 8 && before(m + 1); ++step) ++m;
-    length += m;
+    for (int step = 0; step < 8 && m > 0 && due(s, j, m) > end; ++step) --m;
+    for (int step = 0; step < 8 && due(s, j, m + 1) <= end; ++step) ++m;
+    shares[j] = m;
   }
+  return shares;
+}
+
+// Source j's positions in the epoch of shard `shard` of `n_shards`: its
+// share of the whole epoch's, split by count as the sources themselves are.
+std::uint64_t shard_share(const PositionStream& s, std::size_t j, std::uint32_t n_shards, std::uint32_t shard) {
+  std::uint64_t begin = 0, end = 0;
+  shard_range(s.shares[j], n_shards, shard, &begin, &end);
+  return end - begin;
+}
+
+// The epoch of shard `shard` of `n_shards`: its shares of every source.
+std::uint64_t epoch_length(const PositionStream& s, std::uint32_t n_shards, std::uint32_t shard) {
+  std::uint64_t length = 0;
+  for (std::size_t j = 0; j < s.cursors.size(); ++j) length += shard_share(s, j, n_shards, shard);
   return length;
 }
 
@@ -526,8 +542,6 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
     s->options = options;
     s->shuffle = options.shuffle_buffer > 0;
     s->window = s->shuffle ? options.shuffle_buffer : PLAIN_WINDOW;
-    double sum = 0;
-    for (const StreamSource& source : options.sources) sum += source.weight;
     for (const StreamSource& source : options.sources) {
       auto c = std::make_unique<Cursor>();
       const Result opened = source_open(source.paths, options.filter, options.seed, &c->source, failure);
@@ -546,7 +560,7 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
         if (std::find(s->keys.begin(), s->keys.end(), name) == s->keys.end()) s->keys.push_back(name);
       }
       s->cursors.push_back(std::move(c));
-      s->weights.push_back(source.weight / sum);
+      s->weights.push_back(source.weight / most_weight);
     }
     // The same file twice in a source would be read twice an epoch, unnoticed.
     for (auto& c : s->cursors) {
@@ -574,6 +588,7 @@ Result position_stream_create(const PositionStreamOptions& options, PositionStre
         c->key_columns.push_back(columns);
       }
     }
+    if (s->cursors[0]->source.counted) s->shares = epoch_shares(*s);
     s->boards.reset(new Board4D[options.batch_size]);
     s->is_frame.resize(options.batch_size);
     const Result pool = shared_encoder_pool(options.threads, &s->pool);
@@ -703,14 +718,15 @@ Result position_stream_next(PositionStream* s, void* out, BatchLabels* labels, s
     const double read_before = s->stats.read_seconds;
     ShardState& st = s->state;
     while (count < batch && st.received < s->limit) {
-      // A mix takes from the source furthest behind its share (smooth weighted round robin).
+      // A mix takes from the source furthest behind its share (smooth weighted round robin)
+      // until each has given its share of the epoch.
       std::size_t k = 0;
       if (s->cursors.size() > 1) {
         double best = INFINITY;
         for (std::size_t j = 0; j < s->cursors.size(); ++j) {
           const Cursor& cj = *s->cursors[j];
-          if (cj.exhausted) continue;
           const std::uint64_t taken = st.sources[j].pass * own_length(*s, cj) + st.sources[j].received;
+          if (cj.exhausted || taken >= shard_share(*s, j, s->options.n_shards, s->options.shard)) continue;
           const double when = due(*s, j, taken + 1);
           if (when < best) {
             best = when;

@@ -334,6 +334,37 @@ TEST_F(PackedStream, MixesInProportionAndRepeatsTheSmaller) {
   EXPECT_EQ(r.state.sources[1].pass, small.size() / 600);
 }
 
+// Sources whose sizes are in proportion to their weights are each read whole,
+// in every layout, whatever the scale of the weights.
+TEST_F(PackedStream, SourcesInProportionToTheirWeightsAreReadWhole) {
+  const std::vector<std::uint32_t> twin_ids = [] {
+    std::vector<std::uint32_t> v(N);
+    for (std::uint32_t k = 0; k < N; ++k) v[k] = 50000 + k;
+    return v;
+  }();
+  const std::vector<std::string> twin = {pack("twin.pack", 50000, N, 64)}, half = {pack("half.pack", 50000, 2000, 64)};
+  struct Case {
+    const std::vector<std::string>* second;
+    double w0, w1;
+    std::size_t n_second;
+  };
+  for (const Case& c : {Case{&twin, 1, 1, N}, Case{&twin, 3, 3, N}, Case{&twin, 1e308, 1e308, N},
+                        Case{&twin, 1e-320, 1e-320, N}, Case{&half, 2, 1, 2000}}) {
+    for (const std::uint32_t n_shards : {1u, 4u}) {
+      std::vector<std::uint32_t> ids[2];
+      for (std::uint32_t shard = 0; shard < n_shards; ++shard) {
+        PositionStreamOptions o = options(shard, n_shards);
+        o.sources = {{paths, c.w0}, {*c.second, c.w1}};
+        const Output r = run(o);
+        for (std::size_t k = 0; k < r.ids.size(); ++k) ids[r.sources[k]].push_back(r.ids[k]);
+      }
+      EXPECT_EQ(sorted(ids[0]), range(N)) << c.w0 << " " << n_shards;
+      EXPECT_EQ(sorted(ids[1]), std::vector<std::uint32_t>(twin_ids.begin(), twin_ids.begin() + c.n_second))
+          << c.w0 << " " << n_shards;
+    }
+  }
+}
+
 TEST_F(PackedStream, SourcesThatAreNoneOfTheFormatsAreRefused) {
   const std::string text = dir_ + "/notes.txt";
   std::FILE* f = std::fopen(text.c_str(), "wb");
