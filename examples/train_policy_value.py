@@ -72,11 +72,17 @@ def make_dataset(directory, games, plies):
     pack = os.path.join(directory, "games.q4pack")
     if not os.path.exists(pack):
         os.makedirs(directory, exist_ok=True)
-        logs = []
-        for seed in range(games):
-            logs.append(os.path.join(directory, f"game{seed:04d}.ndjson4"))
-            write_game(logs[-1], seed, plies)
-        quorvane4d.pack(logs, pack, game_keys=["result"])
+        logs = [f"game{seed:04d}.ndjson4" for seed in range(games)]
+        for seed, log in enumerate(logs):
+            write_game(os.path.join(directory, log), seed, plies)
+        # Packed from the data's own folder: the validation split hashes each log's path as
+        # given, so the same games make the same split wherever the folder is.
+        here = os.getcwd()
+        os.chdir(directory)
+        try:
+            quorvane4d.pack(logs, "games.q4pack", game_keys=["result"])
+        finally:
+            os.chdir(here)
     return pack
 
 

@@ -18,14 +18,14 @@
 namespace q4d {
 namespace {
 
-// FNV-1a of the file's name without its folders: a file keeps its keep and
-// split decisions when it moves or is listed in another order.
+// FNV-1a of a file's path as given (a leading "./" aside): logs of one name
+// in different folders are different logs, and a dataset moved whole keeps its
+// keep and split decisions when its files are named from its own folder.
 std::uint64_t name_identity(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
+  std::size_t k = 0;
+  while (path.compare(k, 2, "./") == 0) k += 2;
   std::uint64_t h = 0xCBF29CE484222325u;
-  for (std::size_t k = slash == std::string::npos ? 0 : slash + 1; k < path.size(); ++k) {
-    h = (h ^ static_cast<unsigned char>(path[k])) * 0x100000001B3u;
-  }
+  for (; k < path.size(); ++k) h = (h ^ static_cast<unsigned char>(path[k])) * 0x100000001B3u;
   return h;
 }
 

@@ -45,12 +45,12 @@ struct PositionFilter {
 struct SourceFile {
   std::string path;
   std::uint64_t bytes = 0;
-  std::uint64_t identity = 0;  // a hash of the file's name, for keep and split decisions
+  std::uint64_t identity = 0;  // a hash of the file's path, for keep and split decisions
   PackReader* pack = nullptr;
   std::vector<int> required;   // the pack's key columns that must be present
   // A pack's positions are known by where they came from, so that keep and
   // split decisions survive renaming the pack or packing the games anew:
-  // per input, a hash of its name and the pack's number of its first game.
+  // per input, a hash of its path and the pack's number of its first game.
   std::vector<std::uint64_t> input_identity;
   std::vector<std::uint64_t> input_first_game;  // UINT64_MAX until a block of it is read
 };

@@ -284,11 +284,13 @@ TEST_F(PackedStream, FiltersKeepWhatTheyDescribeWhateverTheLayout) {
   }
   EXPECT_EQ(sorted(run(o).ids), expected);
 
-  // keep_fraction: about the fraction, the same positions in any layout.
+  // keep_fraction: about the fraction, the same positions in any layout. The
+  // decisions hash the logs' paths, in a new folder each run: 5 standard
+  // deviations keep the bound from failing by chance.
   PositionStreamOptions k = options();
   k.filter.keep_fraction = 0.25;
   const std::vector<std::uint32_t> kept = sorted(run(k).ids);
-  EXPECT_NEAR(double(kept.size()), 0.25 * N, 3 * std::sqrt(N * 0.25 * 0.75));
+  EXPECT_NEAR(double(kept.size()), 0.25 * N, 5 * std::sqrt(N * 0.25 * 0.75));
   std::vector<std::uint32_t> sharded;
   for (std::uint32_t s = 0; s < 3; ++s) {
     PositionStreamOptions ks = options(s, 3);
@@ -314,7 +316,7 @@ TEST_F(PackedStream, FiltersKeepWhatTheyDescribeWhateverTheLayout) {
   }
   EXPECT_EQ(sorted(both), range(N));
   for (std::uint32_t g : val_games) EXPECT_EQ(train_games.count(g), 0u);
-  EXPECT_NEAR(double(val_games.size()), 0.2 * 401, 3 * std::sqrt(401 * 0.2 * 0.8));
+  EXPECT_NEAR(double(val_games.size()), 0.2 * 401, 5 * std::sqrt(401 * 0.2 * 0.8));
 }
 
 TEST_F(PackedStream, MixesInProportionAndRepeatsTheSmaller) {

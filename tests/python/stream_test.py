@@ -5,6 +5,7 @@ import collections
 import gzip
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -297,8 +298,15 @@ class Packs(GamesTestCase):
                 f.write(json.dumps({"bridge_version": "1.0", "result": result}) + "\n")
                 f.writelines(line + "\n" for line in lines[1:])
         cls.pack = os.path.join(cls.scratch.name, "games.q4pack")
-        run("pack", "--game-key", "result", "-o", cls.pack, *cls.games)
+        cls.pack_here("games.q4pack", cls.games)
         cls.records = [r for path in cls.games for r in quorvane4d.read_ply_log(path)]
+
+    @classmethod
+    def pack_here(cls, name, games):
+        """Packs `games` by their names within the scratch folder, which keep and split decisions hash:
+        the same whatever folder the test runs in."""
+        run("pack", "--game-key", "result", "-o", name, *(os.path.relpath(g, cls.scratch.name) for g in games),
+            cwd=cls.scratch.name)
 
     def rows(self, **options):
         """Every position of an epoch as (ply, move_to, next from, has next, result)."""
@@ -341,13 +349,26 @@ class Packs(GamesTestCase):
                                                                keep_fraction=0.7))
         renamed = os.path.join(self.scratch.name, "renamed.q4pack")
         parts = [os.path.join(self.scratch.name, f"part{k}.q4pack") for k in range(2)]
-        run("pack", "--game-key", "result", "-o", renamed, *self.games)
-        run("pack", "--game-key", "result", "-o", parts[0], self.games[2])
-        run("pack", "--game-key", "result", "-o", parts[1], *self.games[:2])
+        self.pack_here(renamed, self.games)
+        self.pack_here(parts[0], self.games[2:])
+        self.pack_here(parts[1], self.games[:2])
         expected = kept([self.pack])
         self.assertTrue(0 < len(expected) < len(self.records))
         self.assertEqual(kept([renamed]), expected)
         self.assertEqual(kept(parts), expected)
+
+    def test_logs_of_one_name_in_other_folders_are_other_logs(self):
+        folders = [os.path.join(self.scratch.name, f"d{k}") for k in range(len(self.games))]
+        for folder, game in zip(folders, self.games):
+            os.makedirs(folder, exist_ok=True)
+            shutil.copyfile(game, os.path.join(folder, "game.ndjson4"))
+        same_names = os.path.join(self.scratch.name, "same_names.q4pack")
+        self.pack_here(same_names, [os.path.join(f, "game.ndjson4") for f in folders])
+        kept_plies = {}
+        for ply, _, _, _, result in self.rows(paths=[same_names], keep_fraction=0.5):
+            kept_plies.setdefault(result, set()).add(ply)
+        self.assertEqual(len(kept_plies), len(self.games))
+        self.assertGreater(len({frozenset(p) for p in kept_plies.values()}), 1)
 
     def test_mixing_proportions(self):
         stream = quorvane4d.PositionStream([self.pack, self.pack], weights=[0.75, 0.25], batch_size=64)

@@ -14,8 +14,8 @@ DATA = os.environ["QUORVANE_TEST_DATA"]
 EXAMPLE_GAME = os.environ["QUORVANE_EXAMPLE_GAME"]
 
 
-def run(*args):
-    return subprocess.run([PROGRAM, *map(str, args)], capture_output=True, check=True)
+def run(*args, cwd=None):
+    return subprocess.run([PROGRAM, *map(str, args)], capture_output=True, check=True, cwd=cwd)
 
 
 def program_frames(ply_log):
