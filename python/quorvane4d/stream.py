@@ -138,7 +138,6 @@ class PositionStream:
         self._state = None       # this shard's state since its epoch began
         self._carry_state = False
         self._complete = False   # the last iteration ran to its end
-        self._workers_started = False  # a loader's persistent workers hold their own copies
         self._turns = {}         # rank: (workers, the worker whose batch was due next), for a resumed pass
         self._open = None        # (shard layout and threads, the compiled stream) kept after a whole pass
 
@@ -156,12 +155,7 @@ class PositionStream:
 
     def set_epoch(self, epoch):
         """The epoch the next iteration starts with, as DistributedSampler.set_epoch."""
-        epoch = _integer("epoch", epoch, 0, 1 << 63)
-        if self._workers_started and epoch != self._epoch:
-            raise ArgumentError(Result.ERR_ARGUMENT, message=(
-                f"set_epoch({epoch}) after the loader's persistent workers have started: they go on with epoch "
-                f"{self._epoch}; set the epoch before the first iteration"))
-        self._epoch = epoch
+        self._epoch = _integer("epoch", epoch, 0, 1 << 63)
 
     def _identity(self):
         return {"version": STATE_VERSION, "seed": self.seed, "shuffle_buffer": self.shuffle_buffer,

@@ -107,7 +107,6 @@ class PositionLoader(torch.utils.data.DataLoader):
             # copy moves on as theirs do, so that the next pass (a new loader,
             # or workers started again) takes the next epochs and not the same.
             self._pass = stream._take_pass()
-            stream._workers_started = self.persistent_workers
         self._next_epoch = self._pass[1]
         try:
             for x, labels in batches:
