@@ -27,6 +27,7 @@ Prints each step's losses and, with --log, one line per step naming its
 batch (for comparing runs). Exits 1 if the training loss did not fall.
 """
 import argparse
+import gc
 import hashlib
 import json
 import os
@@ -187,6 +188,10 @@ def train(rank, args, port):
               f"validation loss {sum(held) / max(len(held), 1):.3f} over {len(held)} batches", flush=True)
         ok = last < first
     if args.ranks > 1:
+        # The wrapper of several ranks goes before its process group: freed after it,
+        # it now and then kept the process from exiting.
+        del model
+        gc.collect()
         dist.destroy_process_group()
     if not ok:
         sys.exit(1)
