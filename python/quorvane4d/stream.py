@@ -20,6 +20,7 @@ from quorvane4d.errors import ArgumentError, FileError, OutOfMemory, Result, int
 STATE_VERSION = 2
 MAX_SHARDS = 1 << 16  # shards of a layout: ranks times DataLoader workers
 _SPLITS = {None: 0, "train": 1, "val": 2}
+_EPOCH_MAX = (1 << 63) - 1  # epochs are counted in 64 bits, signed where the state is saved
 
 
 def _distributed_rank():
@@ -35,11 +36,6 @@ def _dataloader_worker():
     data = sys.modules.get("torch.utils.data")
     info = data.get_worker_info() if data is not None else None
     return (info.id, info.num_workers) if info is not None else (0, 1)
-
-
-def _integer(name, value, least, below):
-    """An int (numpy's too, never a bool) in [least, below): errors.integer_argument's checks and words."""
-    return integer_argument(name, value, least, below - 1)
 
 
 def _fraction(name, value, least_open):
@@ -66,6 +62,7 @@ def _paths(source):
             raise FileError(Result.ERR_NOT_REGULAR, path)
         out.append(path)
     return out
+
 
 
 class PositionStream:
@@ -106,23 +103,23 @@ class PositionStream:
                     0 < w < float("inf") for w in self.weights):
                 raise ArgumentError(Result.ERR_ARGUMENT,
                                     message="weights must be one positive number per source (at most 255)")
-        self.batch_size = _integer("batch_size", batch_size, 1, (1 << 20) + 1)
-        self.shuffle_buffer = _integer("shuffle_buffer", shuffle_buffer, 0, 1 << 32)
-        self.seed = _integer("seed", seed, 0, 1 << 64)
+        self.batch_size = integer_argument("batch_size", batch_size, 1, 1 << 20)
+        self.shuffle_buffer = integer_argument("shuffle_buffer", shuffle_buffer, 0, (1 << 32) - 1)
+        self.seed = integer_argument("seed", seed, 0, (1 << 64) - 1)
         self.threads = thread_count(threads)
-        self.epochs = _integer("epochs", epochs, 0, 1 << 63)
+        self.epochs = integer_argument("epochs", epochs, 0, _EPOCH_MAX)
         if (rank is None) != (world_size is None):
             raise ArgumentError(Result.ERR_ARGUMENT, message="give both rank and world_size, or neither")
         if rank is not None:
-            world_size = _integer("world_size", world_size, 1, MAX_SHARDS + 1)
-            rank = _integer("rank", rank, 0, world_size)
+            world_size = integer_argument("world_size", world_size, 1, MAX_SHARDS)
+            rank = integer_argument("rank", rank, 0, world_size - 1)
         self.rank, self.world_size = rank, world_size
         self.drop_last = bool(drop_last)
         self.dtype = dtype_name(dtype)
         bounds = {}
         for name, value in (("min_ply", min_ply), ("max_ply", max_ply), ("min_pieces", min_pieces),
                             ("max_pieces", max_pieces)):
-            bounds[name] = None if value is None else _integer(name, value, 0, 1 << 62)
+            bounds[name] = None if value is None else integer_argument(name, value, 0, (1 << 62) - 1)
         if split not in _SPLITS:
             raise ArgumentError(Result.ERR_ARGUMENT, message=f"split must be None, 'train' or 'val', not {split!r}")
         require = [require] if isinstance(require, str) else list(require)
@@ -155,7 +152,7 @@ class PositionStream:
 
     def set_epoch(self, epoch):
         """The epoch the next iteration starts with, as DistributedSampler.set_epoch."""
-        self._epoch = _integer("epoch", epoch, 0, 1 << 63)
+        self._epoch = integer_argument("epoch", epoch, 0, _EPOCH_MAX)
 
     def _identity(self):
         return {"version": STATE_VERSION, "seed": self.seed, "shuffle_buffer": self.shuffle_buffer,
@@ -195,10 +192,10 @@ class PositionStream:
                                         message=f"the state was saved with another {key}: {s.get(key)!r}")
             shards = [_checked_shard(shard, len(self.sources)) for shard in s.get("shards", ())]
             stacks.append(_layers(shards))
-            next_epoch = max(next_epoch, _integer("next_epoch", s.get("next_epoch"), 0, 1 << 63))
-            first = _integer("start_epoch", s.get("start_epoch"), 0, 1 << 63)
+            next_epoch = max(next_epoch, integer_argument("next_epoch", s.get("next_epoch"), 0, _EPOCH_MAX))
+            first = integer_argument("start_epoch", s.get("start_epoch"), 0, _EPOCH_MAX)
             start = first if start is None else min(start, first)
-            end = max(end, _integer("end_epoch", s.get("end_epoch"), 0, 1 << 63))
+            end = max(end, integer_argument("end_epoch", s.get("end_epoch"), 0, _EPOCH_MAX))
             turns.update({int(rank): tuple(turn) for rank, turn in s.get("turns", {}).items()})
         self._epoch = next_epoch
         self._turns = turns
