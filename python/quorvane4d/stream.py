@@ -64,7 +64,6 @@ def _paths(source):
     return out
 
 
-
 class PositionStream:
     """Iterates batches (values, labels) of packed datasets, ply logs or containers.
 
